@@ -1,0 +1,89 @@
+// The process-wide work-stealing worker pool that runs the core's data-parallel
+// loops. The pool starts with the first loop (or the first call of
+// current_num_threads from a thread that is not a worker) and lives until the
+// process ends; a forked child starts a fresh one on its next loop.
+//
+// The calling thread hands a loop to the pool and blocks until it completes. A
+// panic raised inside a loop body is caught on the worker that raised it,
+// carried back and continued on the waiting thread without a second report.
+//
+// The entry points are type-erased (a function pointer and a context), so job
+// records live in stack frames and nothing is allocated per job; the templates
+// below are thin adapters for lambdas.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <type_traits>
+
+namespace velqor::pool {
+
+// Worker count W of the pool: on a worker, of its own pool; anywhere else, of
+// the process-wide pool, which this call creates when it does not exist yet.
+std::size_t current_num_threads();
+
+// Body of an indexed loop: called with the half-open index range [begin, end)
+// of one unsplit piece, which it must process in increasing index order.
+using RangeFn = void (*)(void* context, std::uint64_t begin, std::uint64_t end);
+using TaskFn = void (*)(void* context);
+
+// Runs body over [0, n) with adaptive splitting: the split budget starts at W,
+// halves on every split, and is re-armed to max(budget / 2, W) on a piece that
+// another thread stole. A loop of fewer than two indices runs on the calling
+// thread (after the pool has been created).
+void for_each_range_erased(std::uint64_t n, RangeFn body, void* context);
+
+// Runs a and b, possibly in parallel, and returns when both are done. When both
+// panic, a's panic wins; otherwise whichever panicked is continued once the
+// other has finished. Outside a worker, the join is injected into the pool.
+void join_erased(TaskFn a, void* a_context, TaskFn b, void* b_context);
+
+template <class F>
+void for_each_range(std::uint64_t n, F&& body) {
+    using Body = std::remove_reference_t<F>;
+    for_each_range_erased(
+        n,
+        [](void* c, std::uint64_t begin, std::uint64_t end) { (*static_cast<Body*>(c))(begin, end); },
+        const_cast<void*>(static_cast<const void*>(&body)));
+}
+
+// Runs body(i) for every i in [0, n), each piece in increasing i.
+template <class F>
+void for_each(std::uint64_t n, F&& body) {
+    for_each_range(n, [&body](std::uint64_t begin, std::uint64_t end) {
+        for (std::uint64_t i = begin; i < end; ++i) body(i);
+    });
+}
+
+// Indexed collect: out[i] = f(i) for every slot of out, each written exactly once.
+template <class T, class F>
+void collect(std::span<T> out, F&& f) {
+    T* data = out.data();
+    for_each_range(out.size(), [data, &f](std::uint64_t begin, std::uint64_t end) {
+        for (std::uint64_t i = begin; i < end; ++i) data[i] = f(i);
+    });
+}
+
+template <class A, class B>
+void join(A&& a, B&& b) {
+    using FA = std::remove_reference_t<A>;
+    using FB = std::remove_reference_t<B>;
+    join_erased([](void* c) { (*static_cast<FA*>(c))(); },
+                const_cast<void*>(static_cast<const void*>(&a)),
+                [](void* c) { (*static_cast<FB*>(c))(); },
+                const_cast<void*>(static_cast<const void*>(&b)));
+}
+
+// Worker count as read from the environment: RAYON_NUM_THREADS, then
+// RAYON_RS_NUM_CPUS, then `processors`; capped at 255. The getter returns the
+// variable's value or nullptr when unset. Exposed for tests; the pool calls it
+// once, at creation.
+using EnvGetter = const char* (*)(const char* name);
+std::size_t worker_count_from_env(EnvGetter getenv_fn, std::size_t processors);
+
+// Parses an unsigned decimal (digits with one optional leading '+', at most
+// 4294967295). Returns false for anything else.
+bool parse_count(const char* text, std::uint32_t& value);
+
+}  // namespace velqor::pool

@@ -1,0 +1,105 @@
+// Random source: a per-thread ChaCha12 keystream generator keyed from the
+// operating system, a uniform range of doubles on top of it, and a weighted
+// sampler over non-negative weights.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace velqor::random {
+
+// A failed read of the operating system's generator.
+struct OsError {
+    std::uint32_t code;
+    std::string describe() const;  // "OS Error: " and the code in decimal
+};
+
+// Fills `buffer` from the operating system's generator (getrandom). An empty
+// buffer succeeds without a system call.
+using OsSource = std::optional<OsError> (*)(std::span<std::uint8_t> buffer);
+std::optional<OsError> fill_from_os(std::span<std::uint8_t> buffer);
+
+// Replaces the operating-system source used by every generator (tests only).
+// Returns the previous source; nullptr restores the real one.
+OsSource set_os_source(OsSource source) noexcept;
+
+// One ChaCha block: 16 output words for (key, 64-bit counter, 64-bit stream) and
+// `rounds` rounds (8, 12 or 20), in the 64-bit counter / 64-bit nonce layout.
+void chacha_block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
+                  std::uint64_t stream, unsigned rounds, std::uint32_t out[16]);
+
+// Per-thread ChaCha12 generator: four blocks per refill, a new key from the
+// operating system after every 65,536 bytes of output, and a new key before the
+// next draw in a process forked after it was created.
+class ThreadGenerator {
+public:
+    static constexpr std::int64_t kReseedInterval = 65536;
+
+    explicit ThreadGenerator(const std::array<std::uint8_t, 32>& seed);
+
+    std::uint64_t draw_u64();
+
+    // Observers, for tests.
+    const std::array<std::uint32_t, 8>& key() const noexcept { return key_; }
+    std::uint64_t counter() const noexcept { return counter_; }
+    std::int64_t budget() const noexcept { return budget_; }
+
+private:
+    void refill();
+
+    std::array<std::uint32_t, 64> words_{};
+    std::uint32_t position_ = 64;
+    std::array<std::uint32_t, 8> key_{};
+    std::uint64_t counter_ = 0;
+    std::uint64_t stream_ = 0;
+    std::int64_t interval_ = kReseedInterval;
+    std::int64_t budget_ = kReseedInterval;
+    std::uint64_t fork_generation_ = 0;
+};
+
+// The calling thread's generator, created on the thread's first call (a panic
+// "could not initialize thread_rng: OS Error: N" when no key can be read).
+std::shared_ptr<ThreadGenerator> thread_rng();
+
+// Uniform doubles over [low, high).
+class UniformRange {
+public:
+    UniformRange(double low, double high);  // panics on low >= high or an infinite width
+    double sample(ThreadGenerator& rng) const;
+    double low() const noexcept { return low_; }
+    double width() const noexcept { return width_; }
+
+private:
+    double low_;
+    double width_;
+};
+
+enum class SampleError : std::uint8_t { NoItem, InvalidWeight, AllWeightsZero, TooMany };
+std::string_view sample_error_name(SampleError error) noexcept;
+
+// Picks index j with probability weight[j] / total: one uniform draw x in
+// [0, total), then the number of cumulative sums <= x.
+class WeightedSampler {
+public:
+    static std::variant<WeightedSampler, SampleError> build(std::span<const double> weights);
+
+    std::uint32_t sample(ThreadGenerator& rng) const;
+    const std::vector<double>& cumulative() const noexcept { return cumulative_; }
+    double total() const noexcept { return total_; }
+
+private:
+    WeightedSampler(std::vector<double> cumulative, double total);
+
+    std::vector<double> cumulative_;
+    double total_;
+    UniformRange range_;
+};
+
+}  // namespace velqor::random

@@ -1,0 +1,55 @@
+// Zeroed, 64-byte aligned storage for the large vectors of the core (the
+// amplitudes, probability copies). Requests are checked against the memory the
+// system can really provide before anything is mapped, because Linux would
+// otherwise grant an impossible request and kill the process on first touch.
+// A refused request throws std::bad_alloc; nothing here ever panics.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace velqor {
+
+class RawBuffer {
+public:
+    RawBuffer() noexcept = default;
+    explicit RawBuffer(std::size_t bytes);  // zero-filled; throws std::bad_alloc
+    RawBuffer(RawBuffer&& other) noexcept;
+    RawBuffer& operator=(RawBuffer&& other) noexcept;
+    RawBuffer(const RawBuffer&) = delete;
+    RawBuffer& operator=(const RawBuffer&) = delete;
+    ~RawBuffer();
+
+    void* data() const noexcept { return data_; }
+    std::size_t bytes() const noexcept { return bytes_; }
+
+private:
+    void release() noexcept;
+
+    void* data_ = nullptr;
+    std::size_t bytes_ = 0;
+    bool mapped_ = false;
+};
+
+template <class T>
+class Buffer {
+public:
+    Buffer() noexcept = default;
+    explicit Buffer(std::size_t count) : raw_(count * sizeof(T)), count_(count) {}
+
+    T* data() const noexcept { return static_cast<T*>(raw_.data()); }
+    std::size_t size() const noexcept { return count_; }
+    T& operator[](std::size_t i) const noexcept { return data()[i]; }
+    std::span<T> span() const noexcept { return {data(), count_}; }
+
+private:
+    RawBuffer raw_;
+    std::size_t count_ = 0;
+};
+
+// Bytes the system can still provide: MemAvailable, lowered to the room left
+// under the cgroup's memory limit where one is set. Exposed for tests.
+std::uint64_t available_memory_bytes() noexcept;
+
+}  // namespace velqor

@@ -1,0 +1,57 @@
+// The register: the state vector of n qubits (2^n amplitudes, qubit k is bit k
+// of an index) behind one exclusive lock with a poisoned mark, gate
+// application, probabilities and measurement.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "things/buffer.hpp"
+#include "things/complex.hpp"
+#include "things/gate.hpp"
+
+namespace velqor {
+
+struct RegisterState;
+
+class Register {
+public:
+    static constexpr std::uint64_t kQubitLimit = 30;
+
+    // n >= 30 panics with the qubit-limit message; a refused allocation throws
+    // std::bad_alloc. The state starts as the basis state |0...0>.
+    explicit Register(std::uint64_t qubits);
+    Register(Register&&) noexcept;
+    Register& operator=(Register&&) noexcept;
+    ~Register();
+
+    std::uint32_t qubits() const noexcept { return qubits_; }
+
+    // Applies `gate` to each target in list order; a target >= n panics, leaving
+    // the earlier targets applied. A control equal to the target or >= n makes
+    // that target's application a no-op.
+    void apply_gate(const Gate& gate, std::span<const std::uint64_t> targets,
+                    std::span<const std::uint64_t> controls);
+
+    // |amplitude_i|^2 for every basis state, in index order.
+    Buffer<double> probabilities() const;
+
+    // Measures qubit `target`, collapses the state onto the outcome and returns it.
+    std::uint64_t measure(std::uint64_t target);
+
+    // Draws one basis state from the whole distribution; the state is unchanged.
+    std::uint64_t measure_all() const;
+
+    // Runs `visit` on the amplitudes under the register's lock (tests and tools).
+    // A panic raised by `visit` poisons the lock, as any panic under it would.
+    void with_amplitudes(const std::function<void(std::span<Complex>)>& visit) const;
+
+private:
+    std::unique_ptr<RegisterState> state_;
+    std::uint32_t qubits_ = 0;
+};
+
+}  // namespace velqor
