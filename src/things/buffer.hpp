@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <span>
 
 namespace velqor {
@@ -36,7 +37,7 @@ template <class T>
 class Buffer {
 public:
     Buffer() noexcept = default;
-    explicit Buffer(std::size_t count) : raw_(count * sizeof(T)), count_(count) {}
+    explicit Buffer(std::size_t count) : raw_(byte_size(count)), count_(count) {}
 
     T* data() const noexcept { return static_cast<T*>(raw_.data()); }
     std::size_t size() const noexcept { return count_; }
@@ -44,6 +45,11 @@ public:
     std::span<T> span() const noexcept { return {data(), count_}; }
 
 private:
+    static std::size_t byte_size(std::size_t count) {
+        if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        return count * sizeof(T);
+    }
+
     RawBuffer raw_;
     std::size_t count_ = 0;
 };

@@ -1,0 +1,90 @@
+// Time of one single-qubit gate pass against a memory-bandwidth probe that
+// reads and writes the 2^n amplitudes once, on the same pool.
+//
+//   bench_gate [min_qubits] [max_qubits] [--every-target]
+//
+// For each n it prints the probe time, the Hadamard time on the lowest, middle
+// and highest target (every target with --every-target), a controlled X and an
+// X with two controls, and each time's ratio to the probe.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "runtime/pool.hpp"
+#include "things/register.hpp"
+
+using namespace velqor;
+
+namespace {
+
+constexpr double kH = 0.7071067811865475;
+constexpr Gate kHadamard{{kH, 0}, {kH, 0}, {kH, 0}, {-kH, 0}};
+constexpr Gate kX{{0, 0}, {1, 0}, {1, 0}, {0, 0}};
+
+// Best of `reps` runs, in seconds.
+double best_of(int reps, const std::function<void()>& fn) {
+    double best = 1e30;
+    for (int r = 0; r < reps; ++r) {
+        const auto start = std::chrono::steady_clock::now();
+        fn();
+        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+        best = std::min(best, elapsed.count());
+    }
+    return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const unsigned lo = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 16;
+    const unsigned hi = argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : 26;
+    const bool every = argc > 3 && std::strcmp(argv[3], "--every-target") == 0;
+    std::printf("workers: %zu\n", pool::current_num_threads());
+    std::printf("%3s %8s %12s %12s %7s\n", "n", "what", "target", "time_ms", "ratio");
+    for (unsigned n = lo; n <= hi; ++n) {
+        Register reg(n);
+        const int reps = n >= 24 ? 5 : (n >= 20 ? 10 : 50);
+        // Fill the state once so every page is touched before timing.
+        reg.apply_gate(kHadamard, std::vector<std::uint64_t>{0}, {});
+        Complex* data = nullptr;
+        reg.with_amplitudes([&](std::span<Complex> a) { data = a.data(); });
+        const std::uint64_t count = std::uint64_t{1} << n;
+        const double probe = best_of(reps, [&] {
+            pool::for_each_range(count, [data](std::uint64_t b, std::uint64_t e) {
+                for (std::uint64_t i = b; i < e; ++i) {
+                    data[i].real = data[i].real * 1.0000000001;
+                    data[i].imag = data[i].imag * 1.0000000001;
+                }
+            });
+        });
+        std::printf("%3u %8s %12s %12.3f %7.2f\n", n, "probe", "-", probe * 1e3, 1.0);
+        std::vector<unsigned> targets;
+        if (every) {
+            for (unsigned t = 0; t < n; ++t) targets.push_back(t);
+        } else {
+            targets = {0, n / 2, n - 1};
+        }
+        double worst = 0;
+        for (unsigned t : targets) {
+            const std::vector<std::uint64_t> tv{t};
+            const double time = best_of(reps, [&] { reg.apply_gate(kHadamard, tv, {}); });
+            worst = std::max(worst, time);
+            std::printf("%3u %8s %12u %12.3f %7.2f\n", n, "H", t, time * 1e3, time / probe);
+        }
+        const std::vector<std::uint64_t> target{n / 2};
+        const std::vector<std::uint64_t> one_control{(n / 2 + 1) % n};
+        const std::vector<std::uint64_t> two_controls{(n / 2 + 1) % n, (n / 2 + 2) % n};
+        const double cx = best_of(reps, [&] { reg.apply_gate(kX, target, one_control); });
+        const double ccx = best_of(reps, [&] { reg.apply_gate(kX, target, two_controls); });
+        const double h_mid = best_of(reps, [&] { reg.apply_gate(kHadamard, target, {}); });
+        std::printf("%3u %8s %12u %12.3f %7.2f  (%.2fx of H)\n", n, "CX", n / 2, cx * 1e3, cx / probe, cx / h_mid);
+        std::printf("%3u %8s %12u %12.3f %7.2f  (%.2fx of H)\n", n, "CCX", n / 2, ccx * 1e3, ccx / probe,
+                    ccx / h_mid);
+        std::printf("%3u %8s %12s %12.3f %7.2f\n", n, "worst H", "-", worst * 1e3, worst / probe);
+    }
+    return 0;
+}

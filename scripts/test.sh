@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Installs what the tests need and runs every test: the C++ unit tests
+# (GoogleTest through CTest), the Python suite against the installed module
+# (under `python -X dev`), and the Python suite again against an
+# AddressSanitizer + UndefinedBehaviorSanitizer build of the module.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+missing=()
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+command -v g++ >/dev/null || missing+=(g++)
+command -v cmake >/dev/null || missing+=(cmake)
+command -v ninja >/dev/null || missing+=(ninja-build)
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get update -qq && apt-get install -y -qq "${missing[@]}"
+fi
+python3 -c 'import pytest' 2>/dev/null || python3 -m pip install -q pytest
+
+echo "== C++ unit tests"
+cmake -S . -B build/tests -G Ninja -DVELQOR_BUILD_TESTS=ON -DVELQOR_BUILD_MODULE=OFF >/dev/null
+cmake --build build/tests -j "$jobs"
+ctest --test-dir build/tests --output-on-failure -j "$jobs"
+
+echo "== Python tests (installed module, python -X dev)"
+python3 -m pip install -q .
+(cd tests/python && python3 -X dev -m pytest -q -p no:cacheprovider .)
+
+echo "== Python tests (AddressSanitizer + UndefinedBehaviorSanitizer build)"
+cmake -S . -B build/asan -G Ninja -DVELQOR_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/asan -j "$jobs" --target velqor
+log=$(mktemp)
+set +e
+(cd tests/python && \
+  VELQOR_BUILD_DIR="$PWD/../../build/asan" VELQOR_SANITIZED=1 PYTHONMALLOC=malloc \
+  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:halt_on_error=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
+  python3 -m pytest -q -s -p no:cacheprovider . 2>&1) | tee "$log"
+status=${PIPESTATUS[0]}
+set -e
+if grep -qE 'ERROR: AddressSanitizer|runtime error:' "$log"; then
+  echo "sanitizer report found" >&2
+  status=1
+fi
+rm -f "$log"
+exit "$status"

@@ -1,0 +1,133 @@
+#include "things/buffer.hpp"
+
+#include <sys/mman.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <new>
+#include <string>
+#include <utility>
+
+namespace velqor {
+namespace {
+
+constexpr std::size_t kAlignment = 64;
+// Below this size the heap serves the request; above it the vector gets its own
+// mapping, aligned to a huge page so transparent huge pages can back it.
+constexpr std::size_t kMapThreshold = std::size_t{1} << 20;
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// Requests below this size are not worth a look at the system's free memory.
+constexpr std::size_t kCheckThreshold = std::size_t{16} << 20;
+
+std::uint64_t read_meminfo_available() noexcept {
+    std::FILE* file = std::fopen("/proc/meminfo", "r");
+    if (file == nullptr) return std::numeric_limits<std::uint64_t>::max();
+    char line[256];
+    std::uint64_t kib = std::numeric_limits<std::uint64_t>::max() / 1024;
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        unsigned long long value = 0;
+        if (std::sscanf(line, "MemAvailable: %llu kB", &value) == 1) {
+            kib = value;
+            break;
+        }
+    }
+    std::fclose(file);
+    return kib * 1024;
+}
+
+// Reads one number from a cgroup file; "max" or an unreadable file means no limit.
+bool read_cgroup_value(const char* path, std::uint64_t& value) noexcept {
+    std::FILE* file = std::fopen(path, "r");
+    if (file == nullptr) return false;
+    unsigned long long number = 0;
+    const bool ok = std::fscanf(file, "%llu", &number) == 1;
+    std::fclose(file);
+    if (ok) value = number;
+    return ok;
+}
+
+std::uint64_t cgroup_room() noexcept {
+    std::uint64_t limit = 0;
+    std::uint64_t usage = 0;
+    if (read_cgroup_value("/sys/fs/cgroup/memory.max", limit) &&
+        read_cgroup_value("/sys/fs/cgroup/memory.current", usage)) {
+        return limit > usage ? limit - usage : 0;
+    }
+    if (read_cgroup_value("/sys/fs/cgroup/memory/memory.limit_in_bytes", limit) &&
+        read_cgroup_value("/sys/fs/cgroup/memory/memory.usage_in_bytes", usage)) {
+        return limit > usage ? limit - usage : 0;
+    }
+    return std::numeric_limits<std::uint64_t>::max();
+}
+
+}  // namespace
+
+std::uint64_t available_memory_bytes() noexcept {
+    const std::uint64_t meminfo = read_meminfo_available();
+    const std::uint64_t cgroup = cgroup_room();
+    return meminfo < cgroup ? meminfo : cgroup;
+}
+
+RawBuffer::RawBuffer(std::size_t bytes) {
+    if (bytes == 0) return;
+    if (bytes >= kCheckThreshold && bytes > available_memory_bytes()) throw std::bad_alloc();
+    if (bytes < kMapThreshold) {
+        const std::size_t rounded = (bytes + kAlignment - 1) / kAlignment * kAlignment;
+        void* memory = std::aligned_alloc(kAlignment, rounded);
+        if (memory == nullptr) throw std::bad_alloc();
+        std::memset(memory, 0, rounded);
+        data_ = memory;
+        bytes_ = bytes;
+        return;
+    }
+    // Map with room to align the start to a huge page, then give back the
+    // unaligned head and the unused tail. Anonymous mappings are zero-filled.
+    if (bytes > std::numeric_limits<std::size_t>::max() - kHugePage) throw std::bad_alloc();
+    const std::size_t padded = bytes + kHugePage;
+    void* mapping = ::mmap(nullptr, padded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping == MAP_FAILED) throw std::bad_alloc();
+    const auto start = reinterpret_cast<std::uintptr_t>(mapping);
+    const std::uintptr_t aligned = (start + kHugePage - 1) & ~(std::uintptr_t{kHugePage} - 1);
+    const std::size_t head = aligned - start;
+    const std::size_t length = (bytes + 4095) & ~std::size_t{4095};
+    if (head > 0) ::munmap(mapping, head);
+    if (padded - head > length) ::munmap(reinterpret_cast<void*>(aligned + length), padded - head - length);
+    ::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
+    data_ = reinterpret_cast<void*>(aligned);
+    bytes_ = length;
+    mapped_ = true;
+}
+
+RawBuffer::RawBuffer(RawBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      bytes_(std::exchange(other.bytes_, 0)),
+      mapped_(std::exchange(other.mapped_, false)) {}
+
+RawBuffer& RawBuffer::operator=(RawBuffer&& other) noexcept {
+    if (this != &other) {
+        release();
+        data_ = std::exchange(other.data_, nullptr);
+        bytes_ = std::exchange(other.bytes_, 0);
+        mapped_ = std::exchange(other.mapped_, false);
+    }
+    return *this;
+}
+
+RawBuffer::~RawBuffer() { release(); }
+
+void RawBuffer::release() noexcept {
+    if (data_ == nullptr) return;
+    if (mapped_) {
+        ::munmap(data_, bytes_);
+    } else {
+        std::free(data_);
+    }
+    data_ = nullptr;
+    bytes_ = 0;
+    mapped_ = false;
+}
+
+}  // namespace velqor

@@ -1,0 +1,160 @@
+// Pair enumeration and the gate kernels of gate application.
+//
+// For a target t and a set of control qubits, the pairs whose control bits are
+// all set are enumerated directly: the pair number k gets a 0 bit inserted at
+// the target and at every control position (in ascending order), and the
+// control bits are then set. The indices of consecutive pair numbers form
+// contiguous runs (stride 1) when the lowest inserted bit is above bit 0, or
+// runs of every other index (stride 2) when it is bit 0; the kernels work on
+// whole runs so the compiler can vectorise them.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+
+#include "things/complex.hpp"
+#include "things/gate.hpp"
+
+namespace velqor::kernels {
+
+struct PairPlan {
+    std::uint64_t pairs = 0;       // number of pairs to visit
+    std::uint64_t target_bit = 0;  // 2^t: i1 = i0 + target_bit
+    std::uint64_t control_mask = 0;
+    std::uint64_t run = 1;  // pair numbers per run (a power of two)
+    unsigned stride = 1;    // index step inside a run
+    unsigned positions_count = 0;
+    unsigned positions[64] = {};  // inserted bit positions, ascending
+
+    // i0 of pair k: a 0 bit inserted at every position, then the control bits set.
+    std::uint64_t first_index(std::uint64_t k) const noexcept {
+        for (unsigned i = 0; i < positions_count; ++i) {
+            const unsigned p = positions[i];
+            const std::uint64_t low = k & ((std::uint64_t{1} << p) - 1);
+            k = ((k >> p) << (p + 1)) | low;
+        }
+        return k | control_mask;
+    }
+};
+
+// Builds the plan for target t of an n-qubit register. Returns false when some
+// control can never be satisfied (equal to the target, or not below n): the
+// application is then a no-op. Duplicate controls count once.
+inline bool make_plan(unsigned n, std::uint64_t t, const std::uint64_t* controls, std::size_t control_count,
+                      PairPlan& plan) {
+    plan.positions[0] = static_cast<unsigned>(t);
+    plan.positions_count = 1;
+    plan.control_mask = 0;
+    for (std::size_t i = 0; i < control_count; ++i) {
+        const std::uint64_t c = controls[i];
+        if (c == t || c >= n) return false;
+        const std::uint64_t bit = std::uint64_t{1} << c;
+        if (plan.control_mask & bit) continue;
+        plan.control_mask |= bit;
+        plan.positions[plan.positions_count++] = static_cast<unsigned>(c);
+    }
+    std::sort(plan.positions, plan.positions + plan.positions_count);
+    plan.target_bit = std::uint64_t{1} << t;
+    plan.pairs = std::uint64_t{1} << (n - plan.positions_count);
+    if (plan.positions[0] > 0) {
+        plan.stride = 1;
+        plan.run = std::uint64_t{1} << plan.positions[0];
+    } else {
+        plan.stride = 2;
+        plan.run = plan.positions_count > 1 ? std::uint64_t{1} << (plan.positions[1] - 1) : plan.pairs;
+    }
+    plan.run = std::min(plan.run, plan.pairs);
+    return true;
+}
+
+// Calls op.template run<S>(a0, a1, len) for every run of the pairs [lo, hi):
+// a0[j * S] and a1[j * S], j < len, are the two amplitudes of consecutive pairs.
+template <class Op>
+void for_each_run(const PairPlan& plan, Complex* amplitudes, std::uint64_t lo, std::uint64_t hi, const Op& op) {
+    std::uint64_t k = lo;
+    while (k < hi) {
+        const std::uint64_t offset = k & (plan.run - 1);
+        const std::uint64_t len = std::min(plan.run - offset, hi - k);
+        Complex* a0 = amplitudes + plan.first_index(k - offset) + offset * plan.stride;
+        Complex* a1 = a0 + plan.target_bit;
+        if (plan.stride == 1) {
+            op.template run<1>(a0, a1, len);
+        } else {
+            op.template run<2>(a0, a1, len);
+        }
+        k += len;
+    }
+}
+
+// How an entry acts on an amplitude. A product by an entry that is exactly zero
+// is skipped, and so are the products by the zero imaginary part of a real
+// entry: only the sign of a zero result can differ from the full formula.
+enum class Kind { One, Zero, Real, General };
+
+inline Kind kind_of(Complex m) noexcept {
+    if (m.imag != 0.0) return Kind::General;
+    if (m.real == 0.0) return Kind::Zero;
+    if (m.real == 1.0) return Kind::One;
+    return Kind::Real;
+}
+
+template <Kind K>
+inline Complex scale(Complex m, Complex x) noexcept {
+    if constexpr (K == Kind::One) {
+        return x;
+    } else if constexpr (K == Kind::Zero) {
+        return kZero;
+    } else if constexpr (K == Kind::Real) {
+        return {m.real * x.real, m.real * x.imag};
+    } else {
+        return mul(m, x);
+    }
+}
+
+// Full 2x2 application: a0' = m00 a0 + m01 a1, a1' = m10 a0 + m11 a1, with every
+// entry real (Kind::Real) or every entry general.
+template <Kind K>
+struct DenseOp {
+    Complex m00, m01, m10, m11;
+    template <unsigned S>
+    void run(Complex* a0, Complex* a1, std::uint64_t len) const noexcept {
+        for (std::uint64_t j = 0; j < len; ++j) {
+            const Complex x = a0[j * S];
+            const Complex y = a1[j * S];
+            a0[j * S] = add(scale<K>(m00, x), scale<K>(m01, y));
+            a1[j * S] = add(scale<K>(m10, x), scale<K>(m11, y));
+        }
+    }
+};
+
+// Diagonal: a0' = m00 a0, a1' = m11 a1; a side whose entry is one is not touched.
+template <Kind K0, Kind K1>
+struct DiagonalOp {
+    Complex m00, m11;
+    template <unsigned S>
+    void run(Complex* a0, Complex* a1, std::uint64_t len) const noexcept {
+        if constexpr (K0 != Kind::One) {
+            for (std::uint64_t j = 0; j < len; ++j) a0[j * S] = scale<K0>(m00, a0[j * S]);
+        }
+        if constexpr (K1 != Kind::One) {
+            for (std::uint64_t j = 0; j < len; ++j) a1[j * S] = scale<K1>(m11, a1[j * S]);
+        }
+    }
+};
+
+// Anti-diagonal: a0' = m01 a1, a1' = m10 a0 (a swap with factors).
+template <Kind K0, Kind K1>
+struct SwapOp {
+    Complex m01, m10;
+    template <unsigned S>
+    void run(Complex* a0, Complex* a1, std::uint64_t len) const noexcept {
+        for (std::uint64_t j = 0; j < len; ++j) {
+            const Complex x = a0[j * S];
+            const Complex y = a1[j * S];
+            a0[j * S] = scale<K0>(m01, y);
+            a1[j * S] = scale<K1>(m10, x);
+        }
+    }
+};
+
+}  // namespace velqor::kernels

@@ -1,0 +1,162 @@
+// Measurement of one qubit with collapse, and sampling of a basis state from the
+// whole distribution.
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <variant>
+#include <vector>
+
+#include "runtime/panic.hpp"
+#include "runtime/pool.hpp"
+#include "runtime/random.hpp"
+#include "things/register.hpp"
+#include "things/state.hpp"
+
+namespace velqor {
+namespace {
+
+constexpr Location kReadLockSite{"src\\things\\mod", 60, 40};
+constexpr Location kMarginalIndexSite{"src\\things\\mod", 117, 33};
+constexpr Location kMeasureSamplerSite{"src\\things\\mod", 129, 60};
+constexpr Location kSampleSamplerSite{"src\\things\\mod", 158, 62};
+
+// The marginal totals are sums of per-block partial sums, combined in block
+// order: the same bits for every worker count and every run.
+constexpr std::uint64_t kMarginalBlock = std::uint64_t{1} << 12;
+
+struct Marginals {
+    double p0 = 0.0;
+    double p1 = 0.0;
+};
+
+// Sums |a_i0|^2 into p0 and |a_i1|^2 into p1 over the pairs [lo, hi) of target
+// bit t, in pair order.
+Marginals block_marginals(const Complex* a, unsigned t, std::uint64_t lo, std::uint64_t hi) {
+    const std::uint64_t bit = std::uint64_t{1} << t;
+    const std::uint64_t low_mask = bit - 1;
+    Marginals m;
+    for (std::uint64_t k = lo; k < hi; ++k) {
+        const std::uint64_t i0 = ((k & ~low_mask) << 1) | (k & low_mask);
+        m.p0 += norm_sqr(a[i0]);
+        m.p1 += norm_sqr(a[i0 | bit]);
+    }
+    return m;
+}
+
+Marginals marginals(const Complex* a, unsigned n, unsigned t) {
+    const std::uint64_t pairs = std::uint64_t{1} << (n - 1);
+    const std::uint64_t blocks = (pairs + kMarginalBlock - 1) / kMarginalBlock;
+    if (blocks == 1) {
+        pool::current_num_threads();
+        return block_marginals(a, t, 0, pairs);
+    }
+    std::vector<Marginals> partial(blocks);
+    Marginals* out = partial.data();
+    pool::for_each(blocks, [=](std::uint64_t b) {
+        out[b] = block_marginals(a, t, b * kMarginalBlock, std::min(pairs, (b + 1) * kMarginalBlock));
+    });
+    Marginals total;
+    for (const Marginals& m : partial) {
+        total.p0 += m.p0;
+        total.p1 += m.p1;
+    }
+    return total;
+}
+
+[[noreturn]] void sample_error_panic(random::SampleError error, Location where) {
+    panic(unwrap_message(random::sample_error_name(error)), where);
+}
+
+// Fills the cache with the running sum at the end of every block, exactly as
+// the sequential running sum over all probabilities forms it. Returns the
+// weights' error, if any, without caching anything.
+std::optional<random::SampleError> build_cache(RegisterState& state) {
+    SampleCache& cache = state.cache;
+    const Complex* a = state.amplitudes.data();
+    const std::uint64_t count = state.amplitudes.size();
+    double running = norm_sqr(a[0]);
+    if (!(running >= 0.0)) return random::SampleError::InvalidWeight;
+    double* ends = cache.block_ends.data();
+    for (std::uint64_t i = 1; i < count; ++i) {
+        const double w = norm_sqr(a[i]);
+        if (!(w >= 0.0)) return random::SampleError::InvalidWeight;
+        if (i % SampleCache::kBlock == 0) ends[i / SampleCache::kBlock - 1] = running;
+        running += w;
+    }
+    ends[cache.block_ends.size() - 1] = running;
+    if (running == 0.0) return random::SampleError::AllWeightsZero;
+    cache.total = running;
+    return std::nullopt;
+}
+
+// The number of running sums (over all but the last weight) that are <= x.
+std::uint64_t search(const RegisterState& state, double x) {
+    const SampleCache& cache = state.cache;
+    const double* ends = cache.block_ends.data();
+    const std::uint64_t block =
+        static_cast<std::uint64_t>(std::upper_bound(ends, ends + cache.block_ends.size(), x) - ends);
+    const Complex* a = state.amplitudes.data();
+    const std::uint64_t last = state.amplitudes.size() - 1;
+    std::uint64_t i = block * SampleCache::kBlock;
+    double running = i == 0 ? norm_sqr(a[0]) : ends[block - 1] + norm_sqr(a[i]);
+    while (i < last && !(running > x)) {
+        ++i;
+        running += norm_sqr(a[i]);
+    }
+    return i;
+}
+
+}  // namespace
+
+std::uint64_t Register::measure(std::uint64_t target) {
+    RegisterState& state = *state_;
+    const unsigned bit = static_cast<unsigned>(target % 32);
+    const bool in_range = bit < qubits_;
+    Marginals m;
+    {
+        StateLock lock(state, kReadLockSite);
+        if (in_range) m = marginals(state.amplitudes.data(), qubits_, bit);
+    }
+    if (!in_range) {
+        // The first pair meets it: i0 = 0 is always in range, i1 = 2^bit is not.
+        panic(index_message(state.amplitudes.size(), std::uint64_t{1} << bit), kMarginalIndexSite);
+    }
+    const double weights[2] = {m.p0, m.p1};
+    auto built = random::WeightedSampler::build(weights);
+    if (auto* error = std::get_if<random::SampleError>(&built)) sample_error_panic(*error, kMeasureSamplerSite);
+    const auto& sampler = std::get<random::WeightedSampler>(built);
+    const std::uint32_t outcome = sampler.sample(*random::thread_rng());
+
+    // The projection onto the outcome, with 1 / sqrt(P) on the kept half.
+    const Complex factor{1.0 / std::sqrt(outcome == 0 ? m.p0 : m.p1), 0.0};
+    const Gate projection = outcome == 0 ? gate_from_entries(factor, kZero, kZero, kZero)
+                                         : gate_from_entries(kZero, kZero, kZero, factor);
+    const std::uint64_t targets[1] = {target};
+    apply_gate(projection, targets, {});
+    return outcome;
+}
+
+std::uint64_t Register::measure_all() const {
+    RegisterState& state = *state_;
+    SampleCache& cache = state.cache;
+    std::optional<random::SampleError> error;
+    bool fresh = false;
+    {
+        StateLock lock(state, kReadLockSite);
+        if (!cache.valid()) {
+            const std::uint64_t blocks =
+                (state.amplitudes.size() + SampleCache::kBlock - 1) / SampleCache::kBlock;
+            if (cache.block_ends.size() != blocks) cache.block_ends = Buffer<double>(blocks);
+            error = build_cache(state);
+            fresh = !error;
+        }
+    }
+    // Failures are raised outside the lock, so they never poison it.
+    if (error) sample_error_panic(*error, kSampleSamplerSite);
+    if (fresh) cache.range.emplace(0.0, cache.total);  // an infinite total panics here
+    const double x = cache.range->sample(*random::thread_rng());
+    StateLock lock(state, kReadLockSite);
+    return search(state, x);
+}
+
+}  // namespace velqor

@@ -1,0 +1,255 @@
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "runtime/pool.hpp"
+#include "support.hpp"
+#include "things/register.hpp"
+
+namespace velqor {
+namespace {
+
+using testing::expect_panic;
+using testing::where;
+
+constexpr double kH = 0.7071067811865475;
+constexpr Gate kX{{0, 0}, {1, 0}, {1, 0}, {0, 0}};
+constexpr Gate kHadamard{{kH, 0}, {kH, 0}, {kH, 0}, {-kH, 0}};
+
+std::vector<Complex> amplitudes(const Register& r) {
+    std::vector<Complex> out;
+    r.with_amplitudes([&](std::span<Complex> a) { out.assign(a.begin(), a.end()); });
+    return out;
+}
+
+void apply(Register& r, const Gate& g, std::vector<std::uint64_t> targets, std::vector<std::uint64_t> controls = {}) {
+    r.apply_gate(g, targets, controls);
+}
+
+// Equal values, where +0.0 and -0.0 count as equal (skipped products by exact
+// zeros may change the sign of a zero, nothing else).
+void expect_same(const std::vector<Complex>& got, const std::vector<Complex>& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        ASSERT_TRUE(got[i].real == want[i].real && got[i].imag == want[i].imag)
+            << "index " << i << ": (" << got[i].real << ", " << got[i].imag << ") vs (" << want[i].real << ", "
+            << want[i].imag << ")";
+    }
+}
+
+TEST(Register, StartsInTheAllZeroBasisState) {
+    for (unsigned n : {0u, 1u, 5u}) {
+        const auto a = amplitudes(Register(n));
+        ASSERT_EQ(a.size(), std::size_t{1} << n);
+        EXPECT_EQ(a[0].real, 1.0);
+        for (std::size_t i = 1; i < a.size(); ++i) EXPECT_TRUE(a[i].real == 0.0 && a[i].imag == 0.0);
+    }
+}
+
+TEST(Register, RefusesThirtyQubitsAndMore) {
+    for (std::uint64_t n : {std::uint64_t{30}, std::uint64_t{31}, std::uint64_t{1} << 40}) {
+        const Panic p = expect_panic([&] { Register r(n); });
+        EXPECT_EQ(p.message(), "Number of qubits must be less than 30");
+        EXPECT_EQ(where(p), "src\\things\\mod:49:28");
+    }
+}
+
+TEST(Register, RefusesAnAllocationBeyondAvailableMemory) {
+    const std::uint64_t available = available_memory_bytes();
+    ASSERT_GT(available, 0u);
+    EXPECT_THROW(Buffer<char>(available + (std::uint64_t{1} << 30)), std::bad_alloc);
+}
+
+TEST(RegisterGates, XAndControlledXMoveTheAmplitude) {
+    Register r(2);
+    apply(r, kX, {0});
+    EXPECT_EQ(amplitudes(r)[1].real, 1.0);
+    apply(r, kX, {1}, {0});
+    auto a = amplitudes(r);
+    EXPECT_EQ(a[3].real, 1.0);
+    EXPECT_EQ(a[1].real, 0.0);
+
+    Register fresh(2);
+    apply(fresh, kX, {1}, {0});
+    EXPECT_EQ(amplitudes(fresh)[0].real, 1.0);
+}
+
+TEST(RegisterGates, HadamardValuesAreExact) {
+    Register one(1);
+    apply(one, kHadamard, {0});
+    auto a = amplitudes(one);
+    EXPECT_EQ(a[0].real, kH);
+    EXPECT_EQ(a[1].real, kH);
+    apply(one, kHadamard, {0});
+    a = amplitudes(one);
+    EXPECT_EQ(a[0].real, 0.9999999999999998);
+    EXPECT_EQ(a[1].real, 0.0);
+
+    Register two(2);
+    apply(two, kHadamard, {0, 1});
+    for (const Complex& c : amplitudes(two)) EXPECT_EQ(c.real, 0.4999999999999999);
+}
+
+TEST(RegisterGates, DuplicateTargetAppliesTwiceAndDuplicateControlCountsOnce) {
+    Register r(3);
+    apply(r, kHadamard, {2});
+    const auto before = amplitudes(r);
+    apply(r, kX, {0, 0});
+    expect_same(amplitudes(r), before);
+
+    Register a(3), b(3);
+    for (Register* reg : {&a, &b}) apply(*reg, kHadamard, {1});
+    apply(a, kX, {0}, {1, 1});
+    apply(b, kX, {0}, {1});
+    expect_same(amplitudes(a), amplitudes(b));
+}
+
+TEST(RegisterGates, FailingTargetKeepsEarlierTargetsApplied) {
+    Register r(3);
+    const Panic p = expect_panic([&] { apply(r, kX, {0, 5}); });
+    EXPECT_EQ(p.message(), "Target(s) outside qubit range");
+    EXPECT_EQ(where(p), "src\\things\\mod:99:43");
+    EXPECT_EQ(amplitudes(r)[1].real, 1.0);
+    // Not poisoned: the register keeps working.
+    apply(r, kX, {0});
+    EXPECT_EQ(amplitudes(r)[0].real, 1.0);
+
+    for (std::uint64_t t : {std::uint64_t{3}, std::uint64_t{4}, std::uint64_t{1} << 33}) {
+        const Panic q = expect_panic([&] { apply(r, kX, {t}); });
+        EXPECT_EQ(q.message(), "Target(s) outside qubit range");
+    }
+}
+
+TEST(RegisterGates, UnsatisfiableControlsMakeTheApplicationANoOp) {
+    Register r(3);
+    apply(r, kHadamard, {0, 1, 2});
+    const auto before = amplitudes(r);
+    apply(r, kX, {1}, {1});
+    apply(r, kX, {1}, {0, 3});
+    apply(r, kX, {1}, {std::uint64_t{1} << 40});
+    expect_same(amplitudes(r), before);
+}
+
+TEST(RegisterGates, ZeroQubitRegister) {
+    Register r(0);
+    apply(r, kX, {});
+    EXPECT_EQ(amplitudes(r)[0].real, 1.0);
+    const Panic p = expect_panic([&] { apply(r, kX, {0}); });
+    EXPECT_EQ(p.message(), "Target(s) outside qubit range");
+}
+
+TEST(RegisterGates, PoisonedLockRefusesEveryOperation) {
+    Register r(2);
+    expect_panic([&] { r.with_amplitudes([](std::span<Complex>) { panic("boom", {"test", 1, 1}); }); });
+    const std::string poisoned = "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";
+    const Panic apply_panic = expect_panic([&] { apply(r, kX, {0}); });
+    EXPECT_EQ(apply_panic.message(), poisoned);
+    EXPECT_EQ(where(apply_panic), "src\\things\\mod:86:53");
+    for (auto op : {+[](Register& reg) { reg.probabilities(); }, +[](Register& reg) { reg.measure(0); },
+                    +[](Register& reg) { reg.measure_all(); }}) {
+        const Panic p = expect_panic([&] { op(r); });
+        EXPECT_EQ(p.message(), poisoned);
+        EXPECT_EQ(where(p), "src\\things\\mod:60:40");
+    }
+}
+
+// The formula written out plainly: every pair, the control test per pair, the
+// full complex products with no skipped terms.
+void reference_apply(std::vector<Complex>& a, unsigned n, const Gate& g, std::uint64_t t,
+                     const std::vector<std::uint64_t>& controls) {
+    for (std::uint64_t k = 0; k < (std::uint64_t{1} << (n - 1)); ++k) {
+        const std::uint64_t low = k & ((std::uint64_t{1} << t) - 1);
+        const std::uint64_t i0 = ((k >> t) << (t + 1)) | low;
+        const std::uint64_t i1 = i0 | (std::uint64_t{1} << t);
+        bool pass = true;
+        for (std::uint64_t c : controls) pass = pass && c < 64 && ((i0 >> c) & 1);
+        if (!pass) continue;
+        const Complex a0 = a[i0], a1 = a[i1];
+        a[i0] = add(mul(g.m00, a0), mul(g.m01, a1));
+        a[i1] = add(mul(g.m10, a0), mul(g.m11, a1));
+    }
+}
+
+Complex random_complex(std::mt19937_64& rng) {
+    std::uniform_real_distribution<double> d(-1.0, 1.0);
+    return {d(rng), d(rng)};
+}
+
+// Gates of every shape the kernels distinguish, with random entries.
+Gate random_gate(std::mt19937_64& rng) {
+    std::uniform_real_distribution<double> d(-1.0, 1.0);
+    const Complex r{d(rng), 0.0};
+    switch (rng() % 8) {
+        case 0: return {random_complex(rng), random_complex(rng), random_complex(rng), random_complex(rng)};
+        case 1: return {{d(rng), 0}, {d(rng), 0}, {d(rng), 0}, {d(rng), 0}};
+        case 2: return {random_complex(rng), kZero, kZero, random_complex(rng)};
+        case 3: return {kOne, kZero, kZero, random_complex(rng)};
+        case 4: return {r, kZero, kZero, kZero};
+        case 5: return {kZero, random_complex(rng), r, kZero};
+        case 6: return {kZero, kOne, kOne, kZero};
+        default: return {random_complex(rng), kZero, random_complex(rng), r};
+    }
+}
+
+TEST(RegisterGates, MatchesThePlainFormulaOnRandomCircuits) {
+    std::mt19937_64 rng(12345);
+    for (unsigned n = 1; n <= 12; ++n) {
+        Register r(n);
+        std::vector<Complex> ref(std::size_t{1} << n);
+        // Start from a random dense state so no amplitude is a structural zero.
+        r.with_amplitudes([&](std::span<Complex> a) {
+            for (std::size_t i = 0; i < a.size(); ++i) a[i] = ref[i] = random_complex(rng);
+        });
+        for (int step = 0; step < 40; ++step) {
+            const Gate g = random_gate(rng);
+            std::vector<std::uint64_t> targets = {rng() % n};
+            if (rng() % 4 == 0) targets.push_back(rng() % n);
+            std::vector<std::uint64_t> controls;
+            const unsigned count = static_cast<unsigned>(rng() % 3);
+            for (unsigned c = 0; c < count; ++c) controls.push_back(rng() % (n + 1));
+            r.apply_gate(g, targets, controls);
+            for (std::uint64_t t : targets) reference_apply(ref, n, g, t, controls);
+        }
+        expect_same(amplitudes(r), ref);
+    }
+}
+
+// Large enough that the loops run on the pool, with every kernel shape.
+std::string circuit_fingerprint() {
+    std::mt19937_64 rng(99);
+    const unsigned n = 16;
+    Register r(n);
+    for (int step = 0; step < 60; ++step) {
+        std::vector<std::uint64_t> controls;
+        if (rng() % 2) controls.push_back(rng() % n);
+        r.apply_gate(random_gate(rng), std::vector<std::uint64_t>{rng() % n}, controls);
+        if (step % 10 == 0) r.apply_gate(kHadamard, std::vector<std::uint64_t>{rng() % n}, {});
+    }
+    const auto a = amplitudes(r);
+    std::string bytes(a.size() * sizeof(Complex), '\0');
+    std::memcpy(bytes.data(), a.data(), bytes.size());
+    return bytes;
+}
+
+TEST(RegisterGates, SameBitsWithOneWorkerAndWithMany) {
+    std::vector<std::string> results;
+    for (const char* workers : {"1", "2", "7"}) {
+        results.push_back(testing::run_in_child([workers] {
+            ::setenv("RAYON_NUM_THREADS", workers, 1);
+            if (pool::current_num_threads() != std::strtoul(workers, nullptr, 10)) return std::string("wrong W");
+            return circuit_fingerprint();
+        }));
+    }
+    ASSERT_EQ(results[0].size(), (std::size_t{1} << 16) * sizeof(Complex));
+    EXPECT_TRUE(results[0] == results[1]);
+    EXPECT_TRUE(results[0] == results[2]);
+}
+
+}  // namespace
+}  // namespace velqor
