@@ -30,17 +30,34 @@ struct Marginals {
 };
 
 // Sums |a_i0|^2 into p0 and |a_i1|^2 into p1 over the pairs [lo, hi) of target
-// bit t, in pair order.
+// bit t. Pair k adds into lane k mod 4 and the lanes are combined in a fixed
+// order, so the result depends only on the pairs, never on the schedule; the
+// four independent chains keep the adder busy.
 Marginals block_marginals(const Complex* a, unsigned t, std::uint64_t lo, std::uint64_t hi) {
     const std::uint64_t bit = std::uint64_t{1} << t;
     const std::uint64_t low_mask = bit - 1;
-    Marginals m;
-    for (std::uint64_t k = lo; k < hi; ++k) {
+    double p0[4] = {0.0, 0.0, 0.0, 0.0};
+    double p1[4] = {0.0, 0.0, 0.0, 0.0};
+    std::uint64_t k = lo;
+    for (; k < hi && (k & 3) != 0; ++k) {
         const std::uint64_t i0 = ((k & ~low_mask) << 1) | (k & low_mask);
-        m.p0 += norm_sqr(a[i0]);
-        m.p1 += norm_sqr(a[i0 | bit]);
+        p0[k & 3] += norm_sqr(a[i0]);
+        p1[k & 3] += norm_sqr(a[i0 | bit]);
     }
-    return m;
+    for (; k + 4 <= hi; k += 4) {
+        for (unsigned lane = 0; lane < 4; ++lane) {
+            const std::uint64_t kk = k + lane;
+            const std::uint64_t i0 = ((kk & ~low_mask) << 1) | (kk & low_mask);
+            p0[lane] += norm_sqr(a[i0]);
+            p1[lane] += norm_sqr(a[i0 | bit]);
+        }
+    }
+    for (; k < hi; ++k) {
+        const std::uint64_t i0 = ((k & ~low_mask) << 1) | (k & low_mask);
+        p0[k & 3] += norm_sqr(a[i0]);
+        p1[k & 3] += norm_sqr(a[i0 | bit]);
+    }
+    return {(p0[0] + p0[1]) + (p0[2] + p0[3]), (p1[0] + p1[1]) + (p1[2] + p1[3])};
 }
 
 Marginals marginals(const Complex* a, unsigned n, unsigned t) {
