@@ -86,4 +86,14 @@ std::size_t worker_count_from_env(EnvGetter getenv_fn, std::size_t processors);
 // 4294967295). Returns false for anything else.
 bool parse_count(const char* text, std::uint32_t& value);
 
+namespace test_hooks {
+
+// Makes the next pool creation in this process fail at worker `index` with the
+// system error `error`, as if the system had refused to start that thread
+// (workers before it do start). For tests of the creation-failure path, which
+// run in a child process since the pool then stays absent for good.
+void fail_worker_start(std::size_t index, int error);
+
+}  // namespace test_hooks
+
 }  // namespace velqor::pool
