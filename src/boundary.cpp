@@ -1,0 +1,245 @@
+#include "boundary.hpp"
+
+#include <exception>
+#include <new>
+
+#include "messages.hpp"
+
+namespace velqor::py {
+namespace {
+
+// Set once, under the interpreter lock, and kept for the life of the process.
+PyObject* g_panic_type = nullptr;
+
+PyObject* type_error_type() { return PyExc_TypeError; }
+PyObject* overflow_error_type() { return PyExc_OverflowError; }
+PyObject* runtime_error_type() { return PyExc_RuntimeError; }
+PyObject* import_error_type() { return PyExc_ImportError; }
+PyObject* system_error_type() { return PyExc_SystemError; }
+
+// repr() of an object as text; a failing repr() gives the fixed placeholder.
+std::string repr_text(PyObject* obj) {
+    if (obj == nullptr) return std::string(msg::kNone);
+    Ref text(PyObject_Repr(obj));
+    if (!text) {
+        (void)PyErr::take();
+        return std::string(msg::kStrFailed);
+    }
+    return str_text(text.get());
+}
+
+}  // namespace
+
+std::string str_text(PyObject* text) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(utf8, size);
+    // Not encodable as strict UTF-8 (lone surrogates): drop that error.
+    PyErr_Clear();
+    Ref bytes(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+    if (!bytes) api_call_failed(here(kBoundaryFile));
+    return std::string(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
+}
+
+PyObject* panic_exception_type() {
+    if (g_panic_type != nullptr) return g_panic_type;
+    Ref created(
+        PyErr_NewExceptionWithDoc(msg::kPanicTypeName, msg::kPanicTypeDoc, PyExc_BaseException, nullptr));
+    if (!created) {
+        PyErr error = PyErr::fetch();
+        panic(msg::fill(msg::kPanicTypeFailed, {error.debug_form()}), here(kBoundaryFile));
+    }
+    // Filled while the type was being created: the first one stays.
+    if (g_panic_type == nullptr) g_panic_type = created.release();
+    return g_panic_type;
+}
+
+PyErr PyErr::lazy(TypeFn type, std::string message) {
+    PyErr error;
+    error.state_ = State::Lazy;
+    error.type_fn_ = type;
+    error.message_ = std::move(message);
+    return error;
+}
+
+PyErr PyErr::type_error(std::string message) { return lazy(type_error_type, std::move(message)); }
+PyErr PyErr::overflow_error(std::string message) { return lazy(overflow_error_type, std::move(message)); }
+PyErr PyErr::runtime_error(std::string message) { return lazy(runtime_error_type, std::move(message)); }
+PyErr PyErr::import_error(std::string message) { return lazy(import_error_type, std::move(message)); }
+PyErr PyErr::system_error(std::string message) { return lazy(system_error_type, std::move(message)); }
+PyErr PyErr::panic_exception(std::string message) { return lazy(panic_exception_type, std::move(message)); }
+
+std::optional<PyErr> PyErr::take() {
+    PyObject* raw_type = nullptr;
+    PyObject* raw_value = nullptr;
+    PyObject* raw_traceback = nullptr;
+    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
+    Ref type(raw_type), value(raw_value), traceback(raw_traceback);
+    if (!type) return std::nullopt;
+
+    if (type.get() == panic_exception_type()) {
+        // A panic of this module that came back through Python code: it goes on
+        // as a panic, with the Python traceback printed on the way.
+        std::string message = value && PyUnicode_Check(value.get()) ? str_text(value.get())
+                                                                    : std::string(msg::kUnwrappedPanic);
+        write_stderr(msg::kResumeBanner);
+        PyErr_Restore(type.release(), value.release(), traceback.release());
+        PyErr_PrintEx(0);
+        resume_panic(std::move(message), here(kBoundaryFile));
+    }
+
+    PyErr error;
+    error.state_ = State::Fetched;
+    error.type_ = std::move(type);
+    error.value_ = std::move(value);
+    error.traceback_ = std::move(traceback);
+    return error;
+}
+
+PyErr PyErr::fetch() {
+    if (std::optional<PyErr> pending = take()) return std::move(*pending);
+    return system_error(std::string(msg::kNoErrorSet));
+}
+
+PyErr PyErr::allocation_failed() {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return fetch();
+    api_call_failed(here(kBoundaryFile));
+}
+
+void api_call_failed(Location where) {
+    PyErr_Print();
+    panic(std::string(msg::kApiCallFailed), where);
+}
+
+void PyErr::restore() && {
+    switch (state_) {
+        case State::Lazy: {
+            Ref type = Ref::borrow(type_fn_());
+            Ref text(PyUnicode_DecodeUTF8(message_.data(), static_cast<Py_ssize_t>(message_.size()),
+                                          "surrogatepass"));
+            if (!text) {
+                // The message could not be made (memory refused): that error
+                // takes this one's place.
+                if (PyErr_ExceptionMatches(PyExc_MemoryError)) return;
+                api_call_failed(here(kBoundaryFile));
+            }
+            PyErr_Restore(type.release(), text.release(), nullptr);
+            return;
+        }
+        case State::Fetched:
+        case State::Normalized:
+            PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+            return;
+        case State::Normalizing:
+            panic(std::string(msg::kNormalizeWhileNormalizing), here(kBoundaryFile));
+    }
+}
+
+void PyErr::normalize() {
+    switch (state_) {
+        case State::Normalized:
+            return;
+        case State::Normalizing:
+            panic(std::string(msg::kNormalizeWhileNormalizing), here(kBoundaryFile));
+        case State::Lazy:
+        case State::Fetched:
+            break;
+    }
+    Ref lazy_type, lazy_value;
+    if (state_ == State::Lazy) {
+        lazy_type = Ref::borrow(type_fn_());
+        lazy_value = Ref(PyUnicode_DecodeUTF8(message_.data(), static_cast<Py_ssize_t>(message_.size()),
+                                              "surrogatepass"));
+        if (!lazy_value) {
+            // Making the message failed: that failure replaces this error.
+            *this = allocation_failed();
+            normalize();
+            return;
+        }
+        message_.clear();
+    }
+    state_ = State::Normalizing;
+    PyObject* type = lazy_type ? lazy_type.release() : type_.release();
+    PyObject* value = lazy_value ? lazy_value.release() : value_.release();
+    PyObject* traceback = traceback_.release();
+    // Cannot fail or throw: a failure inside becomes the normalised error.
+    PyErr_NormalizeException(&type, &value, &traceback);
+    type_ = Ref(type);
+    value_ = Ref(value);
+    traceback_ = Ref(traceback);
+    state_ = State::Normalized;
+    if (!type_) panic(std::string(msg::kTypeMissing), here(kBoundaryFile));
+    if (!value_) panic(std::string(msg::kValueMissing), here(kBoundaryFile));
+}
+
+PyObject* PyErr::type() {
+    if (state_ == State::Normalizing) panic(std::string(msg::kTypeWhileNormalizing), here(kBoundaryFile));
+    normalize();
+    return type_.get();
+}
+
+PyObject* PyErr::value() {
+    normalize();
+    return value_.get();
+}
+
+Ref PyErr::cause() {
+    normalize();
+    return Ref(PyException_GetCause(value_.get()));
+}
+
+void PyErr::set_cause(Ref cause) {
+    normalize();
+    PyException_SetCause(value_.get(), cause.release());
+}
+
+std::string PyErr::message() {
+    normalize();
+    Ref text(PyObject_Str(value_.get()));
+    if (!text) {
+        (void)take();
+        return std::string(msg::kStrFailed);
+    }
+    return str_text(text.get());
+}
+
+std::string PyErr::debug_form() {
+    normalize();
+    return msg::fill(msg::kErrDebugForm,
+                     {repr_text(type_.get()), repr_text(value_.get()), repr_text(traceback_.get())});
+}
+
+PyErr error_from_caught_exception() {
+    try {
+        throw;
+    } catch (const Panic& caught) {
+        PyErr error = PyErr::panic_exception(caught.message());
+        panic_caught();
+        return error;
+    } catch (const std::bad_alloc&) {
+        // PyErr_NoMemory uses the interpreter's preallocated instance.
+        PyErr_NoMemory();
+        return PyErr::fetch();
+    } catch (const std::exception& caught) {
+        return PyErr::panic_exception(msg::fill(msg::kUnexpectedCxx, {caught.what()}));
+    } catch (...) {
+        return PyErr::panic_exception(std::string(msg::kUnknownCxx));
+    }
+}
+
+void boundary_trap() noexcept {
+    panic_nounwind(std::string(msg::kUncaughtAtBoundary), here(kBoundaryFile));
+}
+
+void report_unraisable(PyErr error) {
+    // Deallocation can run while another error is pending; keep it aside.
+    PyObject* raw_type = nullptr;
+    PyObject* raw_value = nullptr;
+    PyObject* raw_traceback = nullptr;
+    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
+    Ref saved_type(raw_type), saved_value(raw_value), saved_traceback(raw_traceback);
+    std::move(error).restore();
+    PyErr_WriteUnraisable(nullptr);
+    PyErr_Restore(saved_type.release(), saved_value.release(), saved_traceback.release());
+}
+
+}  // namespace velqor::py

@@ -1,0 +1,105 @@
+// Argument parsing and the conversions of Python values into native ones.
+// Every conversion reports failure as a PyErr; interpreter errors pass through
+// unchanged, the module's own refusals carry the messages of messages.hpp.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "boundary.hpp"
+#include "objects.hpp"
+#include "things/complex.hpp"
+
+namespace velqor::py {
+
+// What the parser knows of an entry point: its class and function name (for
+// the display name "Class.function()") and its parameters, all required and
+// all accepted by position or by keyword.
+struct Signature {
+    std::string_view class_name;
+    std::string_view function_name;
+    std::span<const std::string_view> params;
+};
+
+// Matches the arguments of a vectorcall (keyword values follow the positional
+// ones, named by `kwnames`) to the parameters. `slots` has one entry per
+// parameter, null on entry, and receives borrowed references.
+MaybeErr parse_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         PyObject** slots);
+// The same for an argument tuple and a keyword dictionary (either may be null).
+MaybeErr parse_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots);
+
+// Wraps a failed conversion of parameter `name`: an error of exactly TypeError
+// becomes TypeError "argument '{name}': {message}" keeping the old __cause__;
+// any other error is returned unchanged.
+PyErr argument_error(PyErr error, std::string_view name);
+
+// TypeError "'{type}' object cannot be converted to '{target}'".
+PyErr cannot_convert(PyObject* obj, std::string_view target);
+
+// The interned attribute names, created once (during module initialisation).
+MaybeErr intern_names();
+
+// Qubit indices converted from a sequence. The first few live inline, so the
+// usual short target and control lists cost no heap allocation.
+class IndexList {
+public:
+    static constexpr std::size_t kInline = 8;
+
+    void reserve(std::size_t count) {
+        if (count <= kInline && !on_heap_) return;
+        move_to_heap(count);
+    }
+    void push_back(std::uint64_t value) {
+        if (!on_heap_) {
+            if (size_ < kInline) {
+                inline_[size_++] = value;
+                return;
+            }
+            move_to_heap(2 * kInline);
+        }
+        heap_.push_back(value);
+    }
+    std::span<const std::uint64_t> span() const noexcept {
+        if (on_heap_) return {heap_.data(), heap_.size()};
+        return {inline_.data(), size_};
+    }
+
+private:
+    void move_to_heap(std::size_t count) {
+        if (!on_heap_) {
+            heap_.reserve(std::max(count, size_));
+            heap_.assign(inline_.begin(), inline_.begin() + static_cast<std::ptrdiff_t>(size_));
+            on_heap_ = true;
+        } else {
+            heap_.reserve(count);
+        }
+    }
+
+    std::array<std::uint64_t, kInline> inline_{};
+    std::size_t size_ = 0;
+    bool on_heap_ = false;
+    std::vector<std::uint64_t> heap_;
+};
+
+using Matrix = std::vector<std::vector<Complex>>;
+
+// Index conversion: __index__, then an unsigned 64-bit value.
+Result<std::uint64_t> extract_index(PyObject* obj);
+// Float conversion (PyFloat_AsDouble).
+Result<double> extract_float(PyObject* obj);
+// Complex conversion from the attributes `real` and `imag`.
+Result<Complex> extract_complex(PyObject* obj);
+// Sequence conversions: a sequence of indices, and a sequence of sequences of
+// complex values.
+MaybeErr extract_indices(PyObject* obj, IndexList& out);
+MaybeErr extract_matrix(PyObject* obj, Matrix& out);
+// Instance check for a QGate argument (the borrow is the caller's).
+Result<GateObject*> extract_gate(PyObject* obj);
+
+}  // namespace velqor::py

@@ -1,0 +1,313 @@
+// The module velqor as the interpreter sees it: the module definition and its
+// one-time initialisation, the classes QGate and Register, and their six
+// entry points. Every entry point runs inside the boundary frame.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "boundary.hpp"
+#include "convert.hpp"
+#include "messages.hpp"
+#include "objects.hpp"
+#include "things/buffer.hpp"
+
+namespace velqor::py {
+namespace {
+
+constexpr const char* kLibFile = "src\\lib";
+constexpr int kModuleApiVersion = 1013;
+
+// Set by the first initialisation that gets as far as checking it; never reset.
+std::atomic<bool> g_module_initialized{false};
+// Created on first request, kept until the process ends.
+PyTypeObject* g_gate_type = nullptr;
+PyTypeObject* g_register_type = nullptr;
+
+// Parameter lists and signatures of the entry points that take arguments.
+constexpr std::string_view kNewName = "__new__";
+constexpr std::array<std::string_view, 1> kGateNewParams = {"matrix"};
+constexpr std::array<std::string_view, 1> kRegisterNewParams = {"qubits"};
+constexpr std::array<std::string_view, 3> kApplyGateParams = {"gate", "targets", "controls"};
+constexpr std::array<std::string_view, 1> kMeasureParams = {"target"};
+constexpr Signature kGateNewSig{msg::kGateName, kNewName, kGateNewParams};
+constexpr Signature kRegisterNewSig{msg::kRegisterName, kNewName, kRegisterNewParams};
+constexpr Signature kApplyGateSig{msg::kRegisterName, msg::kApplyGateName, kApplyGateParams};
+constexpr Signature kMeasureSig{msg::kRegisterName, msg::kMeasureName, kMeasureParams};
+
+// Allocates an instance through the tp_alloc of the type being constructed.
+Result<Ref> allocate(PyTypeObject* type) {
+    const allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+    PyObject* obj = alloc(type, 0);
+    if (obj == nullptr) return PyErr::fetch();
+    return Ref(obj);
+}
+
+// Frees an instance whose native value is already gone. Instances of heap
+// types hold a reference to their type, released here.
+void free_instance(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    type->tp_free(obj);
+    Py_DECREF(type);
+}
+
+// The receiver of a Register method: the Register type or a subtype.
+Result<RegisterObject*> receiver(PyObject* self) {
+    if (!PyType_IsSubtype(Py_TYPE(self), g_register_type)) return cannot_convert(self, msg::kRegisterName);
+    return reinterpret_cast<RegisterObject*>(self);
+}
+
+PyErr already_borrowed() { return PyErr::runtime_error(std::string(msg::kAlreadyBorrowed)); }
+PyErr already_mutably_borrowed() { return PyErr::runtime_error(std::string(msg::kAlreadyMutablyBorrowed)); }
+
+// --- QGate -------------------------------------------------------------------
+
+PyObject* gate_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+    return boundary([&]() -> Result<Ref> {
+        std::array<PyObject*, kGateNewParams.size()> slots{};
+        if (MaybeErr error = parse_arguments(kGateNewSig, args, kwargs, slots.data())) return std::move(*error);
+        Gate gate;
+        {
+            Matrix rows;
+            if (MaybeErr error = extract_matrix(slots[0], rows)) {
+                return argument_error(std::move(*error), kGateNewParams[0]);
+            }
+            gate = gate_from_rows(rows);
+        }
+        Result<Ref> obj = allocate(subtype);
+        if (!obj) return obj;
+        auto* self = reinterpret_cast<GateObject*>(obj->get());
+        std::construct_at(&self->value, gate);
+        self->borrow = 0;
+        return obj;
+    });
+}
+
+void gate_dealloc(PyObject* obj) {
+    boundary_dealloc([obj] {
+        std::destroy_at(&reinterpret_cast<GateObject*>(obj)->value);
+        free_instance(obj);
+    });
+}
+
+// --- Register ------------------------------------------------------------------
+
+PyObject* register_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+    return boundary([&]() -> Result<Ref> {
+        std::array<PyObject*, kRegisterNewParams.size()> slots{};
+        if (MaybeErr error = parse_arguments(kRegisterNewSig, args, kwargs, slots.data())) return std::move(*error);
+        Result<std::uint64_t> qubits = extract_index(slots[0]);
+        if (!qubits) return argument_error(qubits.take_error(), kRegisterNewParams[0]);
+        Register reg(*qubits);
+        // On failure the new register (and its state) goes with this frame.
+        Result<Ref> obj = allocate(subtype);
+        if (!obj) return obj;
+        auto* self = reinterpret_cast<RegisterObject*>(obj->get());
+        std::construct_at(&self->value, std::move(reg));
+        self->borrow = 0;
+        return obj;
+    });
+}
+
+void register_dealloc(PyObject* obj) {
+    boundary_dealloc([obj] {
+        std::destroy_at(&reinterpret_cast<RegisterObject*>(obj)->value);
+        free_instance(obj);
+    });
+}
+
+PyObject* register_apply_gate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> Result<Ref> {
+        Result<RegisterObject*> reg = receiver(self);
+        if (!reg) return reg.take_error();
+        Borrow reg_borrow;
+        if (!reg_borrow.take_exclusive((*reg)->borrow)) return already_borrowed();
+
+        std::array<PyObject*, kApplyGateParams.size()> slots{};
+        if (MaybeErr error = parse_arguments(kApplyGateSig, args, nargs, kwnames, slots.data())) {
+            return std::move(*error);
+        }
+        Result<GateObject*> gate = extract_gate(slots[0]);
+        if (!gate) return argument_error(gate.take_error(), kApplyGateParams[0]);
+        Borrow gate_borrow;
+        if (!gate_borrow.take_shared((*gate)->borrow)) return already_mutably_borrowed();
+        IndexList targets;
+        if (MaybeErr error = extract_indices(slots[1], targets)) {
+            return argument_error(std::move(*error), kApplyGateParams[1]);
+        }
+        IndexList controls;
+        if (MaybeErr error = extract_indices(slots[2], controls)) {
+            return argument_error(std::move(*error), kApplyGateParams[2]);
+        }
+
+        (*reg)->value.apply_gate((*gate)->value, targets.span(), controls.span());
+        return Ref::borrow(Py_None);
+    });
+}
+
+PyObject* register_probabilities(PyObject* self, PyObject* /*unused*/) {
+    return boundary([&]() -> Result<Ref> {
+        Result<RegisterObject*> reg = receiver(self);
+        if (!reg) return reg.take_error();
+        Borrow reg_borrow;
+        if (!reg_borrow.take_shared((*reg)->borrow)) return already_mutably_borrowed();
+
+        const Buffer<double> probabilities = (*reg)->value.probabilities();
+        Ref list(PyList_New(static_cast<Py_ssize_t>(probabilities.size())));
+        if (!list) return PyErr::allocation_failed();
+        for (std::size_t i = 0; i < probabilities.size(); ++i) {
+            PyObject* item = PyFloat_FromDouble(probabilities[i]);
+            if (item == nullptr) return PyErr::allocation_failed();
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return list;
+    });
+}
+
+PyObject* register_measure(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> Result<Ref> {
+        Result<RegisterObject*> reg = receiver(self);
+        if (!reg) return reg.take_error();
+        Borrow reg_borrow;
+        if (!reg_borrow.take_exclusive((*reg)->borrow)) return already_borrowed();
+
+        std::array<PyObject*, kMeasureParams.size()> slots{};
+        if (MaybeErr error = parse_arguments(kMeasureSig, args, nargs, kwnames, slots.data())) {
+            return std::move(*error);
+        }
+        Result<std::uint64_t> target = extract_index(slots[0]);
+        if (!target) return argument_error(target.take_error(), kMeasureParams[0]);
+
+        const std::uint64_t outcome = (*reg)->value.measure(*target);
+        Ref result(PyLong_FromUnsignedLongLong(outcome));
+        if (!result) return PyErr::allocation_failed();
+        return result;
+    });
+}
+
+PyObject* register_measure_all(PyObject* self, PyObject* /*unused*/) {
+    return boundary([&]() -> Result<Ref> {
+        Result<RegisterObject*> reg = receiver(self);
+        if (!reg) return reg.take_error();
+        Borrow reg_borrow;
+        if (!reg_borrow.take_shared((*reg)->borrow)) return already_mutably_borrowed();
+
+        const std::uint64_t index = (*reg)->value.measure_all();
+        Ref result(PyLong_FromUnsignedLongLong(index));
+        if (!result) return PyErr::allocation_failed();
+        return result;
+    });
+}
+
+// --- Type objects and module ---------------------------------------------------
+
+template <class F>
+PyCFunction as_cfunction(F* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef g_register_methods[] = {
+    {msg::kApplyGateName, as_cfunction(register_apply_gate), METH_FASTCALL | METH_KEYWORDS,
+     msg::kApplyGateSignature},
+    {msg::kProbabilitiesName, as_cfunction(register_probabilities), METH_NOARGS, msg::kProbabilitiesSignature},
+    {msg::kMeasureName, as_cfunction(register_measure), METH_FASTCALL | METH_KEYWORDS, msg::kMeasureSignature},
+    {msg::kMeasureAllName, as_cfunction(register_measure_all), METH_NOARGS, msg::kMeasureAllSignature},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_gate_slots[] = {
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(gate_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(gate_new)},
+    {0, nullptr},
+};
+
+PyType_Slot g_register_slots[] = {
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(register_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(register_new)},
+    {Py_tp_methods, g_register_methods},
+    {0, nullptr},
+};
+
+PyType_Spec g_gate_spec = {msg::kGateSpecName, static_cast<int>(sizeof(GateObject)), 0, Py_TPFLAGS_DEFAULT,
+                           g_gate_slots};
+PyType_Spec g_register_spec = {msg::kRegisterSpecName, static_cast<int>(sizeof(RegisterObject)), 0,
+                               Py_TPFLAGS_DEFAULT, g_register_slots};
+
+// The class's type object, created by PyType_FromSpec on first request.
+Result<PyTypeObject*> class_type(PyTypeObject*& cell, PyType_Spec& spec, std::string_view name) {
+    if (cell != nullptr) return cell;
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr) {
+        PyErr cause = PyErr::fetch();
+        PyErr error = PyErr::runtime_error(msg::fill(msg::kClassInitFailed, {name}));
+        error.set_cause(Ref::borrow(cause.value()));
+        return error;
+    }
+    cell = reinterpret_cast<PyTypeObject*>(type);
+    return cell;
+}
+
+// Publishes a class: appended to __all__ (created when missing), then set as
+// the module attribute of its name.
+MaybeErr add_class(PyObject* module, PyTypeObject*& cell, PyType_Spec& spec, std::string_view name) {
+    Result<PyTypeObject*> type = class_type(cell, spec, name);
+    if (!type) return type.take_error();
+
+    Ref all(PyObject_GetAttrString(module, msg::kAllName));
+    if (!all) {
+        PyErr error = PyErr::fetch();
+        if (!PyErr_GivenExceptionMatches(error.type(), PyExc_AttributeError)) return error;
+        all = Ref(PyList_New(0));
+        if (!all) return PyErr::allocation_failed();
+        if (PyObject_SetAttrString(module, msg::kAllName, all.get()) < 0) return PyErr::fetch();
+    }
+    Ref name_text(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    if (!name_text) return PyErr::allocation_failed();
+    if (PyList_Append(all.get(), name_text.get()) < 0) {
+        PyErr error = PyErr::fetch();
+        panic(msg::fill(msg::kAllAppendFailed, {error.debug_form()}), here(kLibFile));
+    }
+    if (PyObject_SetAttr(module, name_text.get(), reinterpret_cast<PyObject*>(*type)) < 0) return PyErr::fetch();
+    return std::nullopt;
+}
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    msg::kModuleName,
+    msg::kModuleDoc,
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* init_module() {
+    return boundary([]() -> Result<Ref> {
+        Ref module(PyModule_Create2(&g_module_def, kModuleApiVersion));
+        if (!module) return PyErr::fetch();
+        if (g_module_initialized.exchange(true)) return PyErr::import_error(std::string(msg::kSecondInit));
+        if (MaybeErr error = intern_names()) return std::move(*error);
+        if (MaybeErr error = add_class(module.get(), g_gate_type, g_gate_spec, msg::kGateName)) {
+            return std::move(*error);
+        }
+        if (MaybeErr error = add_class(module.get(), g_register_type, g_register_spec, msg::kRegisterName)) {
+            return std::move(*error);
+        }
+        return module;
+    });
+}
+
+}  // namespace
+
+PyTypeObject* gate_type() noexcept { return g_gate_type; }
+PyTypeObject* register_type() noexcept { return g_register_type; }
+
+}  // namespace velqor::py
+
+PyMODINIT_FUNC PyInit_velqor(void) { return velqor::py::init_module(); }
