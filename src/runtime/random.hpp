@@ -35,6 +35,11 @@ OsSource set_os_source(OsSource source) noexcept;
 void chacha_block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
                   std::uint64_t stream, unsigned rounds, std::uint32_t out[16]);
 
+// Four consecutive blocks (counters counter .. counter + 3, wrapping) computed side
+// by side: block i goes to out[16 * i .. 16 * i + 15]. This is what a refill runs.
+void chacha_blocks4(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
+                    std::uint64_t stream, unsigned rounds, std::uint32_t out[64]);
+
 // Per-thread ChaCha12 generator: four blocks per refill, a new key from the
 // operating system after every 65,536 bytes of output, and a new key before the
 // next draw in a process forked after it was created.
@@ -53,6 +58,7 @@ public:
 
 private:
     void refill();
+    void rekey_after_fork();
 
     std::array<std::uint32_t, 64> words_{};
     std::uint32_t position_ = 64;
@@ -91,6 +97,9 @@ public:
     static std::variant<WeightedSampler, SampleError> build(std::span<const double> weights);
 
     std::uint32_t sample(ThreadGenerator& rng) const;
+    // The index a uniform value x in [0, total) selects: the number of cumulative
+    // sums <= x, so a value on a boundary goes to the later index.
+    std::uint32_t index_of(double x) const noexcept;
     const std::vector<double>& cumulative() const noexcept { return cumulative_; }
     double total() const noexcept { return total_; }
 

@@ -1,0 +1,313 @@
+#include "runtime/random.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <pthread.h>
+#include <sys/random.h>
+
+#include "runtime/panic.hpp"
+
+namespace velqor::random {
+namespace {
+
+// Positions printed in the failure reports of this file's panics: fixed data, set
+// to the raising statements below when they were written.
+constexpr const char* kSourceFile = "src\\runtime\\random";
+constexpr Location kInitLocation{kSourceFile, 245, 13};
+constexpr Location kLowHighLocation{kSourceFile, 256, 9};
+constexpr Location kOverflowLocation{kSourceFile, 260, 9};
+
+constexpr std::string_view kOsErrorPrefix = "OS Error: ";
+constexpr std::string_view kInitFailed = "could not initialize thread_rng: ";
+constexpr std::string_view kLowNotBelowHigh = "Uniform::new called with `low >= high`";
+constexpr std::string_view kRangeOverflow = "Uniform::new: range overflow";
+
+constexpr std::array<std::string_view, 4> kSampleErrorNames = {
+    "NoItem", "InvalidWeight", "AllWeightsZero", "TooMany"};
+
+constexpr unsigned kGeneratorRounds = 12;
+constexpr std::int64_t kBytesPerRefill = 256;  // four blocks of 64 bytes
+
+// "expand 32-byte k" as little-endian words.
+constexpr std::uint32_t kSigma[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+
+// ---------------------------------------------------------------------------
+// The operating system's generator.
+
+std::atomic<OsSource> g_os_source{&fill_from_os};
+
+std::optional<OsError> read_os(std::span<std::uint8_t> buffer) {
+    return g_os_source.load(std::memory_order_acquire)(buffer);
+}
+
+std::array<std::uint32_t, 8> key_from_bytes(const std::array<std::uint8_t, 32>& bytes) {
+    std::array<std::uint32_t, 8> key{};
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        key[i] = std::uint32_t{bytes[4 * i]} | std::uint32_t{bytes[4 * i + 1]} << 8 |
+                 std::uint32_t{bytes[4 * i + 2]} << 16 | std::uint32_t{bytes[4 * i + 3]} << 24;
+    }
+    return key;
+}
+
+// ---------------------------------------------------------------------------
+// Fork detection. A child process inherits its parent's generators word for word;
+// the child handler moves the generation on, and every generator that sees a
+// generation other than the one it recorded takes a fresh key before drawing.
+
+std::atomic<std::uint64_t> g_fork_generation{0};
+
+void on_fork_child() noexcept { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+std::uint64_t register_fork_handler() {
+    static const int registered = pthread_atfork(nullptr, nullptr, &on_fork_child);
+    (void)registered;
+    return g_fork_generation.load(std::memory_order_relaxed);
+}
+
+// ---------------------------------------------------------------------------
+// The ChaCha block function, written once for a lane type: std::uint32_t for one
+// block, a four-lane vector for four blocks side by side.
+
+using Lanes = std::uint32_t __attribute__((vector_size(16)));
+
+inline std::uint32_t rotl(std::uint32_t v, int n) { return std::rotl(v, n); }
+inline Lanes rotl(Lanes v, int n) { return (v << n) | (v >> (32 - n)); }
+
+template <class V>
+[[gnu::always_inline]] inline void quarter_round(V& a, V& b, V& c, V& d) {
+    a += b; d ^= a; d = rotl(d, 16);
+    c += d; b ^= c; b = rotl(b, 12);
+    a += b; d ^= a; d = rotl(d, 8);
+    c += d; b ^= c; b = rotl(b, 7);
+}
+
+// `rounds` rounds (column rounds alternating with diagonal rounds) on x. Inlined
+// so that the sixteen state words stay in registers.
+template <class V>
+[[gnu::always_inline]] inline void chacha_rounds(V (&x)[16], unsigned rounds) {
+    for (unsigned r = 0; r < rounds; r += 2) {
+        quarter_round(x[0], x[4], x[8], x[12]);
+        quarter_round(x[1], x[5], x[9], x[13]);
+        quarter_round(x[2], x[6], x[10], x[14]);
+        quarter_round(x[3], x[7], x[11], x[15]);
+        quarter_round(x[0], x[5], x[10], x[15]);
+        quarter_round(x[1], x[6], x[11], x[12]);
+        quarter_round(x[2], x[7], x[8], x[13]);
+        quarter_round(x[3], x[4], x[9], x[14]);
+    }
+}
+
+template <unsigned Rounds>
+void blocks4(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
+             std::uint64_t stream, std::uint32_t out[64]) {
+    Lanes input[16];
+    for (int i = 0; i < 4; ++i) input[i] = Lanes{} + kSigma[i];
+    for (int i = 0; i < 8; ++i) input[4 + i] = Lanes{} + key[i];
+    for (int lane = 0; lane < 4; ++lane) {
+        const std::uint64_t c = counter + static_cast<std::uint64_t>(lane);
+        input[12][lane] = static_cast<std::uint32_t>(c);
+        input[13][lane] = static_cast<std::uint32_t>(c >> 32);
+    }
+    input[14] = Lanes{} + static_cast<std::uint32_t>(stream);
+    input[15] = Lanes{} + static_cast<std::uint32_t>(stream >> 32);
+
+    Lanes x[16];
+    for (int i = 0; i < 16; ++i) x[i] = input[i];
+    chacha_rounds(x, Rounds);
+    for (int i = 0; i < 16; ++i) x[i] += input[i];
+    for (int lane = 0; lane < 4; ++lane) {
+        for (int i = 0; i < 16; ++i) out[16 * lane + i] = x[i][lane];
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+std::string OsError::describe() const {
+    std::string text(kOsErrorPrefix);
+    text.append(std::to_string(code));
+    return text;
+}
+
+std::optional<OsError> fill_from_os(std::span<std::uint8_t> buffer) {
+    std::uint8_t* data = buffer.data();
+    std::size_t left = buffer.size();
+    while (left > 0) {
+        const ssize_t n = ::getrandom(data, left, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return OsError{static_cast<std::uint32_t>(errno)};
+        }
+        data += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return std::nullopt;
+}
+
+OsSource set_os_source(OsSource source) noexcept {
+    return g_os_source.exchange(source != nullptr ? source : &fill_from_os,
+                                std::memory_order_acq_rel);
+}
+
+void chacha_block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
+                  std::uint64_t stream, unsigned rounds, std::uint32_t out[16]) {
+    std::uint32_t input[16];
+    std::copy(std::begin(kSigma), std::end(kSigma), input);
+    std::copy(key.begin(), key.end(), input + 4);
+    input[12] = static_cast<std::uint32_t>(counter);
+    input[13] = static_cast<std::uint32_t>(counter >> 32);
+    input[14] = static_cast<std::uint32_t>(stream);
+    input[15] = static_cast<std::uint32_t>(stream >> 32);
+
+    std::uint32_t x[16];
+    std::copy(std::begin(input), std::end(input), x);
+    chacha_rounds(x, rounds);
+    for (int i = 0; i < 16; ++i) out[i] = x[i] + input[i];
+}
+
+void chacha_blocks4(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
+                    std::uint64_t stream, unsigned rounds, std::uint32_t out[64]) {
+    switch (rounds) {
+        case 8: blocks4<8>(key, counter, stream, out); return;
+        case 12: blocks4<12>(key, counter, stream, out); return;
+        case 20: blocks4<20>(key, counter, stream, out); return;
+        default:
+            for (std::uint64_t i = 0; i < 4; ++i) {
+                chacha_block(key, counter + i, stream, rounds, out + 16 * i);
+            }
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+ThreadGenerator::ThreadGenerator(const std::array<std::uint8_t, 32>& seed)
+    : key_(key_from_bytes(seed)) {
+    fork_generation_ = register_fork_handler();
+}
+
+std::uint64_t ThreadGenerator::draw_u64() {
+    if (fork_generation_ != g_fork_generation.load(std::memory_order_relaxed)) [[unlikely]] {
+        rekey_after_fork();
+    }
+    if (position_ >= words_.size()) {
+        refill();
+        position_ = 0;
+    }
+    const std::uint64_t value =
+        std::uint64_t{words_[position_]} | std::uint64_t{words_[position_ + 1]} << 32;
+    position_ += 2;
+    return value;
+}
+
+void ThreadGenerator::refill() {
+    if (budget_ <= 0) {
+        std::array<std::uint8_t, 32> seed{};
+        if (!read_os(seed)) {
+            key_ = key_from_bytes(seed);
+            counter_ = 0;
+            stream_ = 0;
+        }
+        budget_ = interval_ - kBytesPerRefill;
+    } else {
+        budget_ -= kBytesPerRefill;
+    }
+    chacha_blocks4(key_, counter_, stream_, kGeneratorRounds, words_.data());
+    counter_ += 4;
+}
+
+// Starts over as a generator created in this process would: new key, counter and
+// stream 0, buffer spent, full budget. If the key cannot be read the generator
+// keeps its state and tries again before its next draw.
+__attribute__((cold, noinline)) void ThreadGenerator::rekey_after_fork() {
+    const std::uint64_t generation = g_fork_generation.load(std::memory_order_relaxed);
+    std::array<std::uint8_t, 32> seed{};
+    if (read_os(seed)) return;
+    key_ = key_from_bytes(seed);
+    counter_ = 0;
+    stream_ = 0;
+    position_ = static_cast<std::uint32_t>(words_.size());
+    budget_ = interval_;
+    fork_generation_ = generation;
+}
+
+std::shared_ptr<ThreadGenerator> thread_rng() {
+    thread_local std::shared_ptr<ThreadGenerator> t_generator;
+    if (!t_generator) {
+        std::array<std::uint8_t, 32> seed{};
+        if (const std::optional<OsError> error = read_os(seed)) {
+            std::string message(kInitFailed);
+            message.append(error->describe());
+            panic(std::move(message), kInitLocation);
+        }
+        t_generator = std::make_shared<ThreadGenerator>(seed);
+    }
+    return t_generator;
+}
+
+// ---------------------------------------------------------------------------
+
+UniformRange::UniformRange(double low, double high) : low_(low), width_(0.0) {
+    if (!(low < high)) {
+        panic(std::string(kLowNotBelowHigh), kLowHighLocation);
+    }
+    double width = high - low;
+    if (!std::isfinite(width)) {
+        panic(std::string(kRangeOverflow), kOverflowLocation);
+    }
+    // The largest unit value a draw can give is 1 - 2^-52; lower the width until
+    // even that one lands below high after rounding.
+    const double max_unit = std::bit_cast<double>(std::uint64_t{0x3FEFFFFFFFFFFFFE});
+    while (width * max_unit + low >= high) {
+        width = std::bit_cast<double>(std::bit_cast<std::uint64_t>(width) - 1);
+    }
+    width_ = width;
+}
+
+double UniformRange::sample(ThreadGenerator& rng) const {
+    const std::uint64_t v = rng.draw_u64();
+    const double unit = std::bit_cast<double>(std::uint64_t{0x3FF} << 52 | v >> 12) - 1.0;
+    const double scaled = unit * width_;
+    return scaled + low_;
+}
+
+std::string_view sample_error_name(SampleError error) noexcept {
+    const auto index = static_cast<std::size_t>(error);
+    return index < kSampleErrorNames.size() ? kSampleErrorNames[index] : std::string_view{};
+}
+
+WeightedSampler::WeightedSampler(std::vector<double> cumulative, double total)
+    : cumulative_(std::move(cumulative)), total_(total), range_(0.0, total) {}
+
+std::variant<WeightedSampler, SampleError> WeightedSampler::build(
+    std::span<const double> weights) {
+    if (weights.empty()) return SampleError::NoItem;
+    double total = weights[0];
+    if (!(total >= 0.0)) return SampleError::InvalidWeight;
+    std::vector<double> cumulative;
+    cumulative.reserve(weights.size() - 1);
+    for (std::size_t j = 1; j < weights.size(); ++j) {
+        const double w = weights[j];
+        if (!(w >= 0.0)) return SampleError::InvalidWeight;
+        cumulative.push_back(total);
+        total += w;
+    }
+    if (total == 0.0) return SampleError::AllWeightsZero;
+    return WeightedSampler(std::move(cumulative), total);
+}
+
+std::uint32_t WeightedSampler::index_of(double x) const noexcept {
+    // upper_bound halves the window: an entry <= x moves it right, one > x left.
+    const auto first_above = std::upper_bound(cumulative_.begin(), cumulative_.end(), x);
+    return static_cast<std::uint32_t>(first_above - cumulative_.begin());
+}
+
+std::uint32_t WeightedSampler::sample(ThreadGenerator& rng) const {
+    return index_of(range_.sample(rng));
+}
+
+}  // namespace velqor::random
