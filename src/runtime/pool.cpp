@@ -274,27 +274,36 @@ public:
             // Notify under the lock: once the waiter sees the flag it may leave
             // and end its thread, taking the latch with it.
             std::lock_guard lock(mutex_);
-            flag_ = true;
+            flag_.store(true, std::memory_order_release);
             cv_.notify_one();
         } catch (...) {
             unexpected_failure();
         }
     }
 
+    // Loops handed over back to back finish within microseconds: the waiter
+    // first watches the flag for a short while (yielding the processor, so the
+    // workers keep it), and only then sleeps on the condition variable.
     void wait_and_reset() noexcept {
         try {
+            for (unsigned i = 0; i < kWaiterSpinRounds; ++i) {
+                if (flag_.load(std::memory_order_acquire)) break;
+                std::this_thread::yield();
+            }
             std::unique_lock lock(mutex_);
-            while (!flag_) cv_.wait(lock);
-            flag_ = false;
+            while (!flag_.load(std::memory_order_acquire)) cv_.wait(lock);
+            flag_.store(false, std::memory_order_relaxed);
         } catch (...) {
             unexpected_failure();
         }
     }
 
 private:
+    static constexpr unsigned kWaiterSpinRounds = 64;
+
     std::mutex mutex_;
     std::condition_variable cv_;
-    bool flag_ = false;
+    std::atomic<bool> flag_{false};
 };
 
 // Initialised on the thread's first loop, destroyed with the thread.
