@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
     std::printf("%3s %8s %12s %12s %7s\n", "n", "what", "target", "time_ms", "ratio");
     for (unsigned n = lo; n <= hi; ++n) {
         Register reg(n);
-        const int reps = n >= 24 ? 5 : (n >= 20 ? 10 : 50);
+        const int reps = n >= 24 ? 11 : (n >= 20 ? 21 : 101);
         // Fill the state once so every page is touched before timing.
         reg.apply_gate(kHadamard, std::vector<std::uint64_t>{0}, {});
         Complex* data = nullptr;

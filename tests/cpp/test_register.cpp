@@ -10,6 +10,7 @@
 
 #include "runtime/pool.hpp"
 #include "support.hpp"
+#include "things/kernels.hpp"
 #include "things/register.hpp"
 
 namespace velqor {
@@ -218,6 +219,19 @@ TEST(RegisterGates, MatchesThePlainFormulaOnRandomCircuits) {
         }
         expect_same(amplitudes(r), ref);
     }
+}
+
+TEST(RegisterGates, TiledRunsOfFarApartHalvesMatchTheDirectLoop) {
+    std::mt19937_64 rng(5);
+    const std::uint64_t len = 3 * kernels::kTile + 17;  // a partial last tile
+    std::vector<Complex> direct(2 * len);
+    for (Complex& c : direct) c = random_complex(rng);
+    std::vector<Complex> tiled = direct;
+    const kernels::DenseOp<kernels::Kind::General> op{random_complex(rng), random_complex(rng), random_complex(rng),
+                                                      random_complex(rng)};
+    op.run<1>(direct.data(), direct.data() + len, len);
+    kernels::run_tiled(op, tiled.data(), tiled.data() + len, len, kernels::kFarApart);
+    expect_same(tiled, direct);
 }
 
 // Large enough that the loops run on the pool, with every kernel shape.
