@@ -23,6 +23,7 @@ constexpr Location kSampleSamplerSite{"src\\things\\mod", 158, 62};
 // The marginal totals are sums of per-block partial sums, combined in block
 // order: the same bits for every worker count and every run.
 constexpr std::uint64_t kMarginalBlock = std::uint64_t{1} << 12;
+constexpr std::uint64_t kMarginalTile = 512;
 
 struct Marginals {
     double p0 = 0.0;
@@ -30,34 +31,47 @@ struct Marginals {
 };
 
 // Sums |a_i0|^2 into p0 and |a_i1|^2 into p1 over the pairs [lo, hi) of target
-// bit t. Pair k adds into lane k mod 4 and the lanes are combined in a fixed
+// bit t. Pair k adds into lane k mod 8 and the lanes are combined in a fixed
 // order, so the result depends only on the pairs, never on the schedule; the
-// four independent chains keep the adder busy.
+// independent chains keep the adders busy.
 Marginals block_marginals(const Complex* a, unsigned t, std::uint64_t lo, std::uint64_t hi) {
+    constexpr unsigned kLanes = 8;
     const std::uint64_t bit = std::uint64_t{1} << t;
     const std::uint64_t low_mask = bit - 1;
-    double p0[4] = {0.0, 0.0, 0.0, 0.0};
-    double p1[4] = {0.0, 0.0, 0.0, 0.0};
+    double p0[kLanes] = {};
+    double p1[kLanes] = {};
     std::uint64_t k = lo;
-    for (; k < hi && (k & 3) != 0; ++k) {
-        const std::uint64_t i0 = ((k & ~low_mask) << 1) | (k & low_mask);
-        p0[k & 3] += norm_sqr(a[i0]);
-        p1[k & 3] += norm_sqr(a[i0 | bit]);
-    }
-    for (; k + 4 <= hi; k += 4) {
-        for (unsigned lane = 0; lane < 4; ++lane) {
-            const std::uint64_t kk = k + lane;
-            const std::uint64_t i0 = ((kk & ~low_mask) << 1) | (kk & low_mask);
-            p0[lane] += norm_sqr(a[i0]);
-            p1[lane] += norm_sqr(a[i0 | bit]);
+    if (bit >= kLanes && lo % kLanes == 0 && hi % kLanes == 0) {
+        // Runs of 2^t consecutive pairs are contiguous in both halves and start
+        // at a multiple of the lane count, so a pair's lane is its position in
+        // the run modulo the lane count. Tile by tile, one half after the
+        // other: each lane still adds its values in pair order, and the two
+        // halves, which may lie far apart, are not read alternately.
+        while (k < hi) {
+            const std::uint64_t len = std::min(bit - (k & low_mask), hi - k);
+            const Complex* x = a + (((k & ~low_mask) << 1) | (k & low_mask));
+            const Complex* y = x + bit;
+            for (std::uint64_t start = 0; start < len; start += kMarginalTile) {
+                const std::uint64_t end = std::min(len, start + kMarginalTile);
+                for (std::uint64_t j = start; j < end; j += kLanes) {
+                    for (unsigned lane = 0; lane < kLanes; ++lane) p0[lane] += norm_sqr(x[j + lane]);
+                }
+                for (std::uint64_t j = start; j < end; j += kLanes) {
+                    for (unsigned lane = 0; lane < kLanes; ++lane) p1[lane] += norm_sqr(y[j + lane]);
+                }
+            }
+            k += len;
         }
     }
     for (; k < hi; ++k) {
         const std::uint64_t i0 = ((k & ~low_mask) << 1) | (k & low_mask);
-        p0[k & 3] += norm_sqr(a[i0]);
-        p1[k & 3] += norm_sqr(a[i0 | bit]);
+        p0[k % kLanes] += norm_sqr(a[i0]);
+        p1[k % kLanes] += norm_sqr(a[i0 | bit]);
     }
-    return {(p0[0] + p0[1]) + (p0[2] + p0[3]), (p1[0] + p1[1]) + (p1[2] + p1[3])};
+    const auto combine = [](const double* p) {
+        return ((p[0] + p[1]) + (p[2] + p[3])) + ((p[4] + p[5]) + (p[6] + p[7]));
+    };
+    return {combine(p0), combine(p1)};
 }
 
 Marginals marginals(const Complex* a, unsigned n, unsigned t) {
