@@ -2,14 +2,18 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <new>
 #include <string>
 #include <utility>
+
+#include "runtime/pool.hpp"
 
 namespace velqor {
 namespace {
@@ -19,6 +23,8 @@ constexpr std::size_t kAlignment = 64;
 // mapping, aligned to a huge page so transparent huge pages can back it.
 constexpr std::size_t kMapThreshold = std::size_t{1} << 20;
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// Pages are faulted in by the pool in pieces of this size.
+constexpr std::size_t kPopulateChunk = std::size_t{32} << 20;
 // Requests below this size are not worth a look at the system's free memory.
 constexpr std::size_t kCheckThreshold = std::size_t{16} << 20;
 
@@ -95,10 +101,28 @@ RawBuffer::RawBuffer(std::size_t bytes) {
     const std::size_t length = (bytes + 4095) & ~std::size_t{4095};
     if (head > 0) ::munmap(mapping, head);
     if (padded - head > length) ::munmap(reinterpret_cast<void*>(aligned + length), padded - head - length);
-    ::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
     data_ = reinterpret_cast<void*>(aligned);
     bytes_ = length;
     mapped_ = true;
+    ::madvise(data_, length, MADV_HUGEPAGE);
+    // Fault the pages in now, so the memory is really there (and counted as
+    // used by the next request's check) when the constructor returns, and a
+    // refusal surfaces here instead of as a killed process later.
+    // The pool's workers share the work: first touches are slow, and a vector
+    // of several GiB would otherwise take seconds more.
+    std::atomic<bool> refused{false};
+    char* base = static_cast<char*>(data_);
+    const std::size_t chunks = (length + kPopulateChunk - 1) / kPopulateChunk;
+    pool::for_each(chunks, [&](std::uint64_t i) {
+        const std::size_t offset = i * kPopulateChunk;
+        const std::size_t size = std::min(kPopulateChunk, length - offset);
+        // EINVAL: a kernel without MADV_POPULATE_WRITE; the pages then come on first use.
+        if (::madvise(base + offset, size, MADV_POPULATE_WRITE) != 0 && errno != EINVAL) refused = true;
+    });
+    if (refused) {
+        release();
+        throw std::bad_alloc();
+    }
 }
 
 RawBuffer::RawBuffer(RawBuffer&& other) noexcept
