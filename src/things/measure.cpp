@@ -15,7 +15,6 @@
 namespace velqor {
 namespace {
 
-constexpr Location kReadLockSite{"src\\things\\mod", 60, 40};
 constexpr Location kMarginalIndexSite{"src\\things\\mod", 117, 33};
 constexpr Location kMeasureSamplerSite{"src\\things\\mod", 129, 60};
 constexpr Location kSampleSamplerSite{"src\\things\\mod", 158, 62};

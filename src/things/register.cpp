@@ -13,7 +13,6 @@ namespace {
 constexpr Location kQubitLimitSite{"src\\things\\mod", 49, 28};
 constexpr Location kTargetSite{"src\\things\\mod", 99, 43};
 constexpr Location kApplyLockSite{"src\\things\\mod", 86, 53};
-constexpr Location kReadLockSite{"src\\things\\mod", 60, 40};
 constexpr const char* kTargetMessage = "Target(s) outside qubit range";
 
 // Loops with fewer items than this run on the calling thread: handing them to

@@ -9,12 +9,23 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "runtime/panic.hpp"
+#include "things/register.hpp"
 
 namespace velqor::testing {
+
+inline constexpr double kH = 0.7071067811865475;  // the double nearest 1/sqrt(2)
+inline constexpr Gate kX{{0, 0}, {1, 0}, {1, 0}, {0, 0}};
+inline constexpr Gate kHadamard{{kH, 0}, {kH, 0}, {kH, 0}, {-kH, 0}};
+
+inline void apply(Register& r, const Gate& g, std::vector<std::uint64_t> targets,
+                  std::vector<std::uint64_t> controls = {}) {
+    r.apply_gate(g, targets, controls);
+}
 
 // Redirects file descriptor 2 into a temporary file while alive; text() returns
 // what was written so far.

@@ -16,7 +16,7 @@ using testing::CapturedStderr;
 using testing::expect_panic;
 using testing::where;
 
-constexpr double kH = 0.7071067811865475;
+using testing::kH;
 
 Rows rotation(double theta, bool about_y) {
     const double c = std::cos(theta / 2);

@@ -20,17 +20,14 @@ namespace {
 using testing::expect_panic;
 using testing::where;
 
-constexpr double kH = 0.7071067811865475;
-constexpr Gate kX{{0, 0}, {1, 0}, {1, 0}, {0, 0}};
-constexpr Gate kHadamard{{kH, 0}, {kH, 0}, {kH, 0}, {-kH, 0}};
+using testing::apply;
+using testing::kH;
+using testing::kHadamard;
+using testing::kX;
 
 std::vector<double> probs(const Register& r) {
     const Buffer<double> p = r.probabilities();
     return {p.data(), p.data() + p.size()};
-}
-
-void apply(Register& r, const Gate& g, std::vector<std::uint64_t> targets, std::vector<std::uint64_t> controls = {}) {
-    r.apply_gate(g, targets, controls);
 }
 
 TEST(Measure, FreshRegisterAlwaysGivesZero) {

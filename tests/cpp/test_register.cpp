@@ -19,18 +19,15 @@ namespace {
 using testing::expect_panic;
 using testing::where;
 
-constexpr double kH = 0.7071067811865475;
-constexpr Gate kX{{0, 0}, {1, 0}, {1, 0}, {0, 0}};
-constexpr Gate kHadamard{{kH, 0}, {kH, 0}, {kH, 0}, {-kH, 0}};
+using testing::apply;
+using testing::kH;
+using testing::kHadamard;
+using testing::kX;
 
 std::vector<Complex> amplitudes(const Register& r) {
     std::vector<Complex> out;
     r.with_amplitudes([&](std::span<Complex> a) { out.assign(a.begin(), a.end()); });
     return out;
-}
-
-void apply(Register& r, const Gate& g, std::vector<std::uint64_t> targets, std::vector<std::uint64_t> controls = {}) {
-    r.apply_gate(g, targets, controls);
 }
 
 // Equal values, where +0.0 and -0.0 count as equal (skipped products by exact
