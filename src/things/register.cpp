@@ -51,10 +51,13 @@ void run_diagonal(const kernels::PairPlan& plan, Complex* a, const Gate& g, kern
 }
 
 template <kernels::Kind K0>
-void run_swap(const kernels::PairPlan& plan, Complex* a, const Gate& g, bool real1) {
+void run_swap(const kernels::PairPlan& plan, Complex* a, const Gate& g, kernels::Kind k1) {
     using kernels::Kind;
-    if (real1) return run_plan(plan, a, kernels::SwapOp<K0, Kind::Real>{g.m01, g.m10});
-    run_plan(plan, a, kernels::SwapOp<K0, Kind::General>{g.m01, g.m10});
+    switch (k1) {
+        case Kind::One: return run_plan(plan, a, kernels::SwapOp<K0, Kind::One>{g.m01, g.m10});
+        case Kind::General: return run_plan(plan, a, kernels::SwapOp<K0, Kind::General>{g.m01, g.m10});
+        default: return run_plan(plan, a, kernels::SwapOp<K0, Kind::Real>{g.m01, g.m10});
+    }
 }
 
 // Picks the kernel that the gate's entries allow and runs it over the plan.
@@ -75,9 +78,13 @@ void apply_planned(const kernels::PairPlan& plan, Complex* a, const Gate& g) {
         }
     }
     if (k00 == Kind::Zero && k11 == Kind::Zero) {
-        const bool real1 = k10 != Kind::General;
-        if (k01 != Kind::General) return run_swap<Kind::Real>(plan, a, g, real1);
-        return run_swap<Kind::General>(plan, a, g, real1);
+        // Both off-diagonal entries are non-zero here (a zero one would make the
+        // matrix diagonal, handled above).
+        switch (k01) {
+            case Kind::One: return run_swap<Kind::One>(plan, a, g, k10);
+            case Kind::General: return run_swap<Kind::General>(plan, a, g, k10);
+            default: return run_swap<Kind::Real>(plan, a, g, k10);
+        }
     }
     const bool all_real = k00 != Kind::General && k01 != Kind::General && k10 != Kind::General &&
                           k11 != Kind::General;
