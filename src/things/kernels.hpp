@@ -3,10 +3,11 @@
 // For a target t and a set of control qubits, the pairs whose control bits are
 // all set are enumerated directly: the pair number k gets a 0 bit inserted at
 // the target and at every control position (in ascending order), and the
-// control bits are then set. The indices of consecutive pair numbers form
-// contiguous runs (stride 1) when the lowest inserted bit is above bit 0, or
-// runs of every other index (stride 2) when it is bit 0; the kernels work on
-// whole runs so the compiler can vectorise them.
+// control bits are then set. Consecutive pair numbers give rows of 2^p
+// consecutive indices, p the lowest inserted position, one row after every
+// gap of the same size. Rows of 8 pairs or more are handed to the kernels one
+// by one as contiguous runs; shorter rows are handed over as a whole run of
+// rows, the row length a compile-time constant of the kernel's loop.
 #pragma once
 
 #include <algorithm>
@@ -20,12 +21,27 @@
 
 namespace velqor::kernels {
 
+// Rows shorter than 2^kShortRowBits pairs are too short to be handed over one by one.
+constexpr unsigned kShortRowBits = 3;
+
+// Offset of the j-th pair of a run from the run's first index, for rows of R
+// pairs (R = 0: one contiguous row): j + (the bits of j at and above R, counted
+// twice) skips the gap after every row.
+template <std::uint64_t R>
+constexpr std::uint64_t pair_offset(std::uint64_t j) noexcept {
+    if constexpr (R == 0) {
+        return j;
+    } else {
+        return j + (j & ~(R - 1));
+    }
+}
+
 struct PairPlan {
     std::uint64_t pairs = 0;       // number of pairs to visit
     std::uint64_t target_bit = 0;  // 2^t: i1 = i0 + target_bit
     std::uint64_t control_mask = 0;
     std::uint64_t run = 1;  // pair numbers per run (a power of two)
-    unsigned stride = 1;    // index step inside a run
+    std::uint64_t row = 0;  // pairs per row inside a run: 1, 2 or 4; 0 when the run is one contiguous row
     unsigned positions_count = 0;
     unsigned positions[64] = {};  // inserted bit positions, ascending
 
@@ -59,11 +75,12 @@ inline bool make_plan(unsigned n, std::uint64_t t, const std::uint64_t* controls
     std::sort(plan.positions, plan.positions + plan.positions_count);
     plan.target_bit = std::uint64_t{1} << t;
     plan.pairs = std::uint64_t{1} << (n - plan.positions_count);
-    if (plan.positions[0] > 0) {
-        plan.stride = 1;
+    if (plan.positions[0] >= kShortRowBits) {
+        plan.row = 0;
         plan.run = std::uint64_t{1} << plan.positions[0];
     } else {
-        plan.stride = 2;
+        // Pair numbers up to the next inserted position give regularly spaced rows.
+        plan.row = std::uint64_t{1} << plan.positions[0];
         plan.run = plan.positions_count > 1 ? std::uint64_t{1} << (plan.positions[1] - 1) : plan.pairs;
     }
     plan.run = std::min(plan.run, plan.pairs);
@@ -80,9 +97,9 @@ constexpr std::uint64_t kFarApart = std::uint64_t{1} << 24;  // amplitudes betwe
 constexpr std::uint64_t kTile = 512;                          // pairs per tile: 8 KiB of each half
 
 template <class Op>
-void run_tiled(const Op& op, Complex* a0, Complex* a1, std::uint64_t len, std::uint64_t distance) {
+void run_tiled(const Op op, Complex* a0, Complex* a1, std::uint64_t len, std::uint64_t distance) {
     if (distance < kFarApart) {
-        op.template run<1>(a0, a1, len);
+        op.template run<0>(a0, a1, 0, len);
         return;
     }
     alignas(64) Complex t0[kTile];
@@ -91,26 +108,29 @@ void run_tiled(const Op& op, Complex* a0, Complex* a1, std::uint64_t len, std::u
         const std::uint64_t n = std::min(kTile, len - j);
         std::memcpy(t0, a0 + j, n * sizeof(Complex));
         std::memcpy(t1, a1 + j, n * sizeof(Complex));
-        op.template run<1>(t0, t1, n);
+        op.template run<0>(t0, t1, 0, n);
         std::memcpy(a0 + j, t0, n * sizeof(Complex));
         std::memcpy(a1 + j, t1, n * sizeof(Complex));
     }
 }
 
-// Calls op.template run<S>(a0, a1, len) for every run of the pairs [lo, hi):
-// a0[j * S] and a1[j * S], j < len, are the two amplitudes of consecutive pairs.
+// Calls op.template run<R>(a0, a1, begin, end) for every run of the pairs
+// [lo, hi): a0[pair_offset<R>(j)] and a1[pair_offset<R>(j)], begin <= j < end,
+// are the two amplitudes of consecutive pairs. The op is taken by value: a local
+// copy that no amplitude store can alias, so its entries stay in registers.
 template <class Op>
-void for_each_run(const PairPlan& plan, Complex* amplitudes, std::uint64_t lo, std::uint64_t hi, const Op& op) {
+void for_each_run(const PairPlan& plan, Complex* amplitudes, std::uint64_t lo, std::uint64_t hi, const Op op) {
     std::uint64_t k = lo;
     while (k < hi) {
         const std::uint64_t offset = k & (plan.run - 1);
         const std::uint64_t len = std::min(plan.run - offset, hi - k);
-        Complex* a0 = amplitudes + plan.first_index(k - offset) + offset * plan.stride;
+        Complex* a0 = amplitudes + plan.first_index(k - offset);
         Complex* a1 = a0 + plan.target_bit;
-        if (plan.stride == 1) {
-            run_tiled(op, a0, a1, len, plan.target_bit);
-        } else {
-            op.template run<2>(a0, a1, len);
+        switch (plan.row) {
+            case 0: run_tiled(op, a0 + offset, a1 + offset, len, plan.target_bit); break;
+            case 1: op.template run<1>(a0, a1, offset, offset + len); break;
+            case 2: op.template run<2>(a0, a1, offset, offset + len); break;
+            default: op.template run<4>(a0, a1, offset, offset + len); break;
         }
         k += len;
     }
@@ -164,15 +184,16 @@ inline Lane scale(const Entry& m, Lane x) noexcept {
 // entry real (Kind::Real) or every entry general.
 template <Kind K>
 struct DenseOp {
-    Complex m00, m01, m10, m11;
-    template <unsigned S>
-    void run(Complex* a0, Complex* a1, std::uint64_t len) const noexcept {
-        const Entry e00(m00), e01(m01), e10(m10), e11(m11);
-        for (std::uint64_t j = 0; j < len; ++j) {
-            const Lane x = load(a0 + j * S);
-            const Lane y = load(a1 + j * S);
-            store(a0 + j * S, _mm_add_pd(scale<K>(e00, x), scale<K>(e01, y)));
-            store(a1 + j * S, _mm_add_pd(scale<K>(e10, x), scale<K>(e11, y)));
+    Entry e00, e01, e10, e11;
+    DenseOp(Complex m00, Complex m01, Complex m10, Complex m11) noexcept : e00(m00), e01(m01), e10(m10), e11(m11) {}
+    template <std::uint64_t R>
+    void run(Complex* a0, Complex* a1, std::uint64_t begin, std::uint64_t end) const noexcept {
+        for (std::uint64_t j = begin; j < end; ++j) {
+            const std::uint64_t i = pair_offset<R>(j);
+            const Lane x = load(a0 + i);
+            const Lane y = load(a1 + i);
+            store(a0 + i, _mm_add_pd(scale<K>(e00, x), scale<K>(e01, y)));
+            store(a1 + i, _mm_add_pd(scale<K>(e10, x), scale<K>(e11, y)));
         }
     }
 };
@@ -180,15 +201,21 @@ struct DenseOp {
 // Diagonal: a0' = m00 a0, a1' = m11 a1; a side whose entry is one is not touched.
 template <Kind K0, Kind K1>
 struct DiagonalOp {
-    Complex m00, m11;
-    template <unsigned S>
-    void run(Complex* a0, Complex* a1, std::uint64_t len) const noexcept {
-        const Entry e00(m00), e11(m11);
+    Entry e00, e11;
+    DiagonalOp(Complex m00, Complex m11) noexcept : e00(m00), e11(m11) {}
+    template <std::uint64_t R>
+    void run(Complex* a0, Complex* a1, std::uint64_t begin, std::uint64_t end) const noexcept {
         if constexpr (K0 != Kind::One) {
-            for (std::uint64_t j = 0; j < len; ++j) store(a0 + j * S, scale<K0>(e00, load(a0 + j * S)));
+            for (std::uint64_t j = begin; j < end; ++j) {
+                const std::uint64_t i = pair_offset<R>(j);
+                store(a0 + i, scale<K0>(e00, load(a0 + i)));
+            }
         }
         if constexpr (K1 != Kind::One) {
-            for (std::uint64_t j = 0; j < len; ++j) store(a1 + j * S, scale<K1>(e11, load(a1 + j * S)));
+            for (std::uint64_t j = begin; j < end; ++j) {
+                const std::uint64_t i = pair_offset<R>(j);
+                store(a1 + i, scale<K1>(e11, load(a1 + i)));
+            }
         }
     }
 };
@@ -196,15 +223,16 @@ struct DiagonalOp {
 // Anti-diagonal: a0' = m01 a1, a1' = m10 a0 (a swap with factors).
 template <Kind K0, Kind K1>
 struct SwapOp {
-    Complex m01, m10;
-    template <unsigned S>
-    void run(Complex* a0, Complex* a1, std::uint64_t len) const noexcept {
-        const Entry e01(m01), e10(m10);
-        for (std::uint64_t j = 0; j < len; ++j) {
-            const Lane x = load(a0 + j * S);
-            const Lane y = load(a1 + j * S);
-            store(a0 + j * S, scale<K0>(e01, y));
-            store(a1 + j * S, scale<K1>(e10, x));
+    Entry e01, e10;
+    SwapOp(Complex m01, Complex m10) noexcept : e01(m01), e10(m10) {}
+    template <std::uint64_t R>
+    void run(Complex* a0, Complex* a1, std::uint64_t begin, std::uint64_t end) const noexcept {
+        for (std::uint64_t j = begin; j < end; ++j) {
+            const std::uint64_t i = pair_offset<R>(j);
+            const Lane x = load(a0 + i);
+            const Lane y = load(a1 + i);
+            store(a0 + i, scale<K0>(e01, y));
+            store(a1 + i, scale<K1>(e10, x));
         }
     }
 };

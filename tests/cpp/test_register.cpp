@@ -226,7 +226,7 @@ TEST(RegisterGates, TiledRunsOfFarApartHalvesMatchTheDirectLoop) {
     std::vector<Complex> tiled = direct;
     const kernels::DenseOp<kernels::Kind::General> op{random_complex(rng), random_complex(rng), random_complex(rng),
                                                       random_complex(rng)};
-    op.run<1>(direct.data(), direct.data() + len, len);
+    op.run<0>(direct.data(), direct.data() + len, 0, len);
     kernels::run_tiled(op, tiled.data(), tiled.data() + len, len, kernels::kFarApart);
     expect_same(tiled, direct);
 }
