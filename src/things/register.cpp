@@ -17,7 +17,7 @@ constexpr const char* kTargetMessage = "Target(s) outside qubit range";
 
 // Loops with fewer items than this run on the calling thread: handing them to
 // the pool costs more than the work.
-constexpr std::uint64_t kSerialPairs = std::uint64_t{1} << 13;
+constexpr std::uint64_t kSerialPairs = std::uint64_t{1} << 14;
 constexpr std::uint64_t kSerialElements = std::uint64_t{1} << 14;
 
 // Runs body over [0, count): on the calling thread when the loop is small, on
