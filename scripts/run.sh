@@ -6,6 +6,7 @@ missing=()
 command -v g++ >/dev/null || missing+=(g++)
 command -v cmake >/dev/null || missing+=(cmake)
 if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq && apt-get install -y -qq "${missing[@]}"
 fi
 python3 -m pip install -q .

@@ -13,6 +13,7 @@ command -v g++ >/dev/null || missing+=(g++)
 command -v cmake >/dev/null || missing+=(cmake)
 command -v ninja >/dev/null || missing+=(ninja-build)
 if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq && apt-get install -y -qq "${missing[@]}"
 fi
 python3 -c 'import pytest' 2>/dev/null || python3 -m pip install -q pytest
