@@ -4,10 +4,10 @@
 // all set are enumerated directly: the pair number k gets a 0 bit inserted at
 // the target and at every control position (in ascending order), and the
 // control bits are then set. Consecutive pair numbers give rows of 2^p
-// consecutive indices, p the lowest inserted position, one row after every
-// gap of the same size. Rows of 8 pairs or more are handed to the kernels one
-// by one as contiguous runs; shorter rows are handed over as a whole run of
-// rows, the row length a compile-time constant of the kernel's loop.
+// consecutive indices, p the lowest inserted position, spaced 2^(p+m) apart,
+// m the number of inserted positions that follow p without a gap, up to the
+// next inserted position. The kernels see one row at a time; rows of up to 32
+// pairs have their length as a compile-time constant.
 #pragma once
 
 #include <algorithm>
@@ -21,27 +21,13 @@
 
 namespace velqor::kernels {
 
-// Rows shorter than 2^kShortRowBits pairs are too short to be handed over one by one.
-constexpr unsigned kShortRowBits = 3;
-
-// Offset of the j-th pair of a run from the run's first index, for rows of R
-// pairs (R = 0: one contiguous row): j + (the bits of j at and above R, counted
-// twice) skips the gap after every row.
-template <std::uint64_t R>
-constexpr std::uint64_t pair_offset(std::uint64_t j) noexcept {
-    if constexpr (R == 0) {
-        return j;
-    } else {
-        return j + (j & ~(R - 1));
-    }
-}
-
 struct PairPlan {
     std::uint64_t pairs = 0;       // number of pairs to visit
     std::uint64_t target_bit = 0;  // 2^t: i1 = i0 + target_bit
     std::uint64_t control_mask = 0;
-    std::uint64_t run = 1;  // pair numbers per run (a power of two)
-    std::uint64_t row = 0;  // pairs per row inside a run: 1, 2 or 4; 0 when the run is one contiguous row
+    std::uint64_t run = 1;  // pair numbers per run of regularly spaced rows (a power of two)
+    std::uint64_t row = 1;  // pairs per row (a power of two, at most run)
+    unsigned gap = 1;       // rows are row * 2^gap indices apart
     unsigned positions_count = 0;
     unsigned positions[64] = {};  // inserted bit positions, ascending
 
@@ -75,15 +61,12 @@ inline bool make_plan(unsigned n, std::uint64_t t, const std::uint64_t* controls
     std::sort(plan.positions, plan.positions + plan.positions_count);
     plan.target_bit = std::uint64_t{1} << t;
     plan.pairs = std::uint64_t{1} << (n - plan.positions_count);
-    if (plan.positions[0] >= kShortRowBits) {
-        plan.row = 0;
-        plan.run = std::uint64_t{1} << plan.positions[0];
-    } else {
-        // Pair numbers up to the next inserted position give regularly spaced rows.
-        plan.row = std::uint64_t{1} << plan.positions[0];
-        plan.run = plan.positions_count > 1 ? std::uint64_t{1} << (plan.positions[1] - 1) : plan.pairs;
-    }
+    unsigned m = 1;
+    while (m < plan.positions_count && plan.positions[m] == plan.positions[0] + m) ++m;
+    plan.gap = m;
+    plan.run = m < plan.positions_count ? std::uint64_t{1} << (plan.positions[m] - m) : plan.pairs;
     plan.run = std::min(plan.run, plan.pairs);
+    plan.row = std::min(std::uint64_t{1} << plan.positions[0], plan.run);
     return true;
 }
 
@@ -99,7 +82,7 @@ constexpr std::uint64_t kTile = 512;                          // pairs per tile:
 template <class Op>
 void run_tiled(const Op op, Complex* a0, Complex* a1, std::uint64_t len, std::uint64_t distance) {
     if (distance < kFarApart) {
-        op.template run<0>(a0, a1, 0, len);
+        op.run(a0, a1, 0, len);
         return;
     }
     alignas(64) Complex t0[kTile];
@@ -108,29 +91,61 @@ void run_tiled(const Op op, Complex* a0, Complex* a1, std::uint64_t len, std::ui
         const std::uint64_t n = std::min(kTile, len - j);
         std::memcpy(t0, a0 + j, n * sizeof(Complex));
         std::memcpy(t1, a1 + j, n * sizeof(Complex));
-        op.template run<0>(t0, t1, 0, n);
+        op.run(t0, t1, 0, n);
         std::memcpy(a0 + j, t0, n * sizeof(Complex));
         std::memcpy(a1 + j, t1, n * sizeof(Complex));
     }
 }
 
-// Calls op.template run<R>(a0, a1, begin, end) for every run of the pairs
-// [lo, hi): a0[pair_offset<R>(j)] and a1[pair_offset<R>(j)], begin <= j < end,
-// are the two amplitudes of consecutive pairs. The op is taken by value: a local
-// copy that no amplitude store can alias, so its entries stay in registers.
+// Pairs [begin, end) of a run whose first row starts at a0 / a1: rows of
+// `row` pairs, `stride` indices apart. R is the row length when it is a
+// compile-time constant (short rows: the kernel's loop is then unrolled), or 0.
+template <std::uint64_t R, class Op>
+void run_rows(const Op op, Complex* a0, Complex* a1, std::uint64_t row, std::uint64_t stride, std::uint64_t begin,
+              std::uint64_t end, std::uint64_t distance) {
+    if constexpr (R != 0) row = R;
+    const std::uint64_t first = begin / row;
+    a0 += first * stride;
+    a1 += first * stride;
+    std::uint64_t j = begin;
+    std::uint64_t in = begin - first * row;  // position inside the current row
+    while (j < end) {
+        if (R != 0 && in == 0 && end - j >= R) {
+            op.run(a0, a1, 0, R);  // a whole short row: constant trip count
+            j += R;
+        } else {
+            const std::uint64_t stop = std::min(row, in + (end - j));
+            run_tiled(op, a0 + in, a1 + in, stop - in, distance);
+            j += stop - in;
+            in = 0;
+        }
+        a0 += stride;
+        a1 += stride;
+    }
+}
+
+// Runs op.run(a0, a1, begin, end) over every row piece of the pairs [lo, hi):
+// a0[i] and a1[i], begin <= i < end, are the two amplitudes of consecutive
+// pairs. The op is taken by value: a local copy that no amplitude store can
+// alias, so its entries stay in registers.
 template <class Op>
 void for_each_run(const PairPlan& plan, Complex* amplitudes, std::uint64_t lo, std::uint64_t hi, const Op op) {
+    const std::uint64_t stride = plan.row << plan.gap;
     std::uint64_t k = lo;
     while (k < hi) {
         const std::uint64_t offset = k & (plan.run - 1);
         const std::uint64_t len = std::min(plan.run - offset, hi - k);
         Complex* a0 = amplitudes + plan.first_index(k - offset);
         Complex* a1 = a0 + plan.target_bit;
+        const std::uint64_t b = offset, e = offset + len, d = plan.target_bit;
         switch (plan.row) {
-            case 0: run_tiled(op, a0 + offset, a1 + offset, len, plan.target_bit); break;
-            case 1: op.template run<1>(a0, a1, offset, offset + len); break;
-            case 2: op.template run<2>(a0, a1, offset, offset + len); break;
-            default: op.template run<4>(a0, a1, offset, offset + len); break;
+            case 1: run_rows<1>(op, a0, a1, 1, stride, b, e, d); break;
+            case 2: run_rows<2>(op, a0, a1, 2, stride, b, e, d); break;
+            case 4: run_rows<4>(op, a0, a1, 4, stride, b, e, d); break;
+            case 8: run_rows<8>(op, a0, a1, 8, stride, b, e, d); break;
+            case 16: run_rows<16>(op, a0, a1, 16, stride, b, e, d); break;
+            case 32: run_rows<32>(op, a0, a1, 32, stride, b, e, d); break;
+            default: run_rows<0>(op, a0, a1, plan.row, stride, b, e, d); break;
         }
         k += len;
     }
@@ -186,10 +201,8 @@ template <Kind K>
 struct DenseOp {
     Entry e00, e01, e10, e11;
     DenseOp(Complex m00, Complex m01, Complex m10, Complex m11) noexcept : e00(m00), e01(m01), e10(m10), e11(m11) {}
-    template <std::uint64_t R>
     void run(Complex* a0, Complex* a1, std::uint64_t begin, std::uint64_t end) const noexcept {
-        for (std::uint64_t j = begin; j < end; ++j) {
-            const std::uint64_t i = pair_offset<R>(j);
+        for (std::uint64_t i = begin; i < end; ++i) {
             const Lane x = load(a0 + i);
             const Lane y = load(a1 + i);
             store(a0 + i, _mm_add_pd(scale<K>(e00, x), scale<K>(e01, y)));
@@ -203,18 +216,15 @@ template <Kind K0, Kind K1>
 struct DiagonalOp {
     Entry e00, e11;
     DiagonalOp(Complex m00, Complex m11) noexcept : e00(m00), e11(m11) {}
-    template <std::uint64_t R>
     void run(Complex* a0, Complex* a1, std::uint64_t begin, std::uint64_t end) const noexcept {
         if constexpr (K0 != Kind::One) {
-            for (std::uint64_t j = begin; j < end; ++j) {
-                const std::uint64_t i = pair_offset<R>(j);
-                store(a0 + i, scale<K0>(e00, load(a0 + i)));
+            for (std::uint64_t i = begin; i < end; ++i) {
+                    store(a0 + i, scale<K0>(e00, load(a0 + i)));
             }
         }
         if constexpr (K1 != Kind::One) {
-            for (std::uint64_t j = begin; j < end; ++j) {
-                const std::uint64_t i = pair_offset<R>(j);
-                store(a1 + i, scale<K1>(e11, load(a1 + i)));
+            for (std::uint64_t i = begin; i < end; ++i) {
+                    store(a1 + i, scale<K1>(e11, load(a1 + i)));
             }
         }
     }
@@ -225,10 +235,8 @@ template <Kind K0, Kind K1>
 struct SwapOp {
     Entry e01, e10;
     SwapOp(Complex m01, Complex m10) noexcept : e01(m01), e10(m10) {}
-    template <std::uint64_t R>
     void run(Complex* a0, Complex* a1, std::uint64_t begin, std::uint64_t end) const noexcept {
-        for (std::uint64_t j = begin; j < end; ++j) {
-            const std::uint64_t i = pair_offset<R>(j);
+        for (std::uint64_t i = begin; i < end; ++i) {
             const Lane x = load(a0 + i);
             const Lane y = load(a1 + i);
             store(a0 + i, scale<K0>(e01, y));
