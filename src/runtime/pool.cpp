@@ -52,7 +52,6 @@ constexpr std::size_t kInitialQueueCapacity = 64;
 // many searches), so that back-to-back loops find the workers awake.
 constexpr auto kSpinTime = std::chrono::microseconds(100);
 constexpr unsigned kMinSpinRounds = 32;
-constexpr unsigned kInjectorDelayRounds = 4;
 
 constexpr std::string_view kUnexpectedPanic = "Rayon: detected unexpected panic; aborting";
 constexpr std::string_view kNotInitialized = "The global thread pool has not been initialized.";
@@ -320,7 +319,7 @@ std::uint64_t next_random(Worker& w) noexcept {
 // Own queue (newest first), then the other workers' queues (oldest first,
 // starting at a random one), then the shared queue. `moved` tells whether the
 // job was queued by another thread.
-bool find_work(Worker& w, JobRef& job, bool& moved, bool take_injected) noexcept {
+bool find_work(Worker& w, JobRef& job, bool& moved) noexcept {
     if (w.queue.pop_newest(job)) {
         moved = false;
         return true;
@@ -337,7 +336,7 @@ bool find_work(Worker& w, JobRef& job, bool& moved, bool take_injected) noexcept
             }
         }
     }
-    if (take_injected && pool.injector.pop_oldest(job)) {
+    if (pool.injector.pop_oldest(job)) {
         moved = true;
         return true;
     }
@@ -377,8 +376,7 @@ void run_until(Worker& w, JoinLatch* latch, Done done) noexcept {
     while (!done()) {
         JobRef job;
         bool moved = false;
-        const bool take_injected = w.index == 0 || (idle && rounds >= kInjectorDelayRounds);
-        if (find_work(w, job, moved, take_injected)) {
+        if (find_work(w, job, moved)) {
             if (idle) {
                 pool.idle_awake.fetch_sub(1, std::memory_order_seq_cst);
                 idle = false;
