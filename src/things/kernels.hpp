@@ -79,6 +79,16 @@ inline bool make_plan(unsigned n, std::uint64_t t, const std::uint64_t* controls
 constexpr std::uint64_t kFarApart = std::uint64_t{1} << 24;  // amplitudes between the halves
 constexpr std::uint64_t kTile = 512;                          // pairs per tile: 8 KiB of each half
 
+// A state of 2^22 amplitudes and more (64 MiB, twice the development machine's
+// last-level cache) is not in cache between gates: a side of a diagonal gate
+// that becomes zero is then written with streaming stores, which do not fetch
+// each line before overwriting it (the collapse after a measurement). Rows of
+// at least 4 pairs cover whole 64-byte lines.
+constexpr std::uint64_t kStreamPairs = std::uint64_t{1} << 21;
+inline bool streams_zeros(const PairPlan& plan) noexcept {
+    return plan.pairs >= kStreamPairs && plan.row >= 4 && plan.target_bit < kFarApart;
+}
+
 template <class Op>
 void run_tiled(const Op op, Complex* a0, Complex* a1, std::uint64_t len, std::uint64_t distance) {
     if (distance < kFarApart) {
@@ -209,23 +219,37 @@ struct DenseOp {
             store(a1 + i, _mm_add_pd(scale<K>(e10, x), scale<K>(e11, y)));
         }
     }
+    void finish() const noexcept {}
 };
 
 // Diagonal: a0' = m00 a0, a1' = m11 a1; a side whose entry is one is not touched.
 template <Kind K0, Kind K1>
 struct DiagonalOp {
     Entry e00, e11;
+    bool stream_zeros = false;  // write a side that becomes zero with streaming stores
     DiagonalOp(Complex m00, Complex m11) noexcept : e00(m00), e11(m11) {}
     void run(Complex* a0, Complex* a1, std::uint64_t begin, std::uint64_t end) const noexcept {
-        if constexpr (K0 != Kind::One) {
-            for (std::uint64_t i = begin; i < end; ++i) {
-                    store(a0 + i, scale<K0>(e00, load(a0 + i)));
+        side<K0>(e00, a0, begin, end);
+        side<K1>(e11, a1, begin, end);
+    }
+    // Streaming stores are ordered by a fence before the loop piece ends, so
+    // the pool's completion latch publishes them like ordinary stores.
+    void finish() const noexcept {
+        if (stream_zeros && (K0 == Kind::Zero || K1 == Kind::Zero)) _mm_sfence();
+    }
+
+private:
+    template <Kind K>
+    void side(const Entry& m, Complex* a, std::uint64_t begin, std::uint64_t end) const noexcept {
+        if constexpr (K == Kind::Zero) {
+            if (stream_zeros) {
+                // Nothing is read, and the line is not fetched before it is written.
+                for (std::uint64_t i = begin; i < end; ++i) _mm_stream_pd(&a[i].real, _mm_setzero_pd());
+                return;
             }
         }
-        if constexpr (K1 != Kind::One) {
-            for (std::uint64_t i = begin; i < end; ++i) {
-                    store(a1 + i, scale<K1>(e11, load(a1 + i)));
-            }
+        if constexpr (K != Kind::One) {
+            for (std::uint64_t i = begin; i < end; ++i) store(a + i, scale<K>(m, load(a + i)));
         }
     }
 };
@@ -243,6 +267,7 @@ struct SwapOp {
             store(a1 + i, scale<K1>(e10, x));
         }
     }
+    void finish() const noexcept {}
 };
 
 }  // namespace velqor::kernels

@@ -36,17 +36,25 @@ template <class Op>
 void run_plan(const kernels::PairPlan& plan, Complex* amplitudes, const Op& op) {
     run_loop(plan.pairs, kSerialPairs, [&](std::uint64_t lo, std::uint64_t hi) {
         kernels::for_each_run(plan, amplitudes, lo, hi, op);
+        op.finish();
     });
+}
+
+template <kernels::Kind K0, kernels::Kind K1>
+void run_diagonal(const kernels::PairPlan& plan, Complex* a, const Gate& g) {
+    kernels::DiagonalOp<K0, K1> op{g.m00, g.m11};
+    op.stream_zeros = kernels::streams_zeros(plan);
+    run_plan(plan, a, op);
 }
 
 template <kernels::Kind K0>
 void run_diagonal(const kernels::PairPlan& plan, Complex* a, const Gate& g, kernels::Kind k1) {
     using kernels::Kind;
     switch (k1) {
-        case Kind::One: return run_plan(plan, a, kernels::DiagonalOp<K0, Kind::One>{g.m00, g.m11});
-        case Kind::Zero: return run_plan(plan, a, kernels::DiagonalOp<K0, Kind::Zero>{g.m00, g.m11});
-        case Kind::Real: return run_plan(plan, a, kernels::DiagonalOp<K0, Kind::Real>{g.m00, g.m11});
-        case Kind::General: return run_plan(plan, a, kernels::DiagonalOp<K0, Kind::General>{g.m00, g.m11});
+        case Kind::One: return run_diagonal<K0, Kind::One>(plan, a, g);
+        case Kind::Zero: return run_diagonal<K0, Kind::Zero>(plan, a, g);
+        case Kind::Real: return run_diagonal<K0, Kind::Real>(plan, a, g);
+        case Kind::General: return run_diagonal<K0, Kind::General>(plan, a, g);
     }
 }
 

@@ -267,6 +267,38 @@ TEST(RegisterGates, TiledRunsOfFarApartHalvesMatchTheDirectLoop) {
     expect_same(tiled, direct);
 }
 
+// A state too large for the cache writes the sides that become zero with
+// streaming stores; the values must be exactly those of ordinary stores.
+template <kernels::Kind K0, kernels::Kind K1>
+void expect_streamed_like_stored(const std::vector<Complex>& start, Complex m00, Complex m11) {
+    constexpr unsigned n = 22;
+    for (const std::uint64_t t : {0u, 1u, 2u, 5u, 21u}) {
+        kernels::PairPlan plan;
+        ASSERT_TRUE(kernels::make_plan(n, t, nullptr, 0, plan));
+        EXPECT_EQ(kernels::streams_zeros(plan), t >= 2) << "target " << t;
+        std::vector<Complex> stored = start, streamed = start;
+        kernels::DiagonalOp<K0, K1> op{m00, m11};
+        kernels::for_each_run(plan, stored.data(), 0, plan.pairs, op);
+        op.stream_zeros = kernels::streams_zeros(plan);
+        kernels::for_each_run(plan, streamed.data(), 0, plan.pairs, op);
+        op.finish();
+        ASSERT_EQ(std::memcmp(stored.data(), streamed.data(), stored.size() * sizeof(Complex)), 0) << "target " << t;
+        const std::uint64_t zeroed = K0 == kernels::Kind::Zero ? 0 : std::uint64_t{1} << t;
+        EXPECT_EQ(streamed[zeroed].real, 0.0);
+        EXPECT_FALSE(std::signbit(streamed[zeroed].real));
+    }
+}
+
+TEST(RegisterGates, StreamedZeroSidesMatchOrdinaryStores) {
+    std::mt19937_64 rng(31);
+    std::vector<Complex> start(std::size_t{1} << 22);
+    for (Complex& c : start) c = random_complex(rng);
+    using kernels::Kind;
+    expect_streamed_like_stored<Kind::Real, Kind::Zero>(start, {0.75, 0.0}, kZero);
+    expect_streamed_like_stored<Kind::Zero, Kind::General>(start, kZero, {0.5, -0.25});
+    expect_streamed_like_stored<Kind::Zero, Kind::One>(start, kZero, kOne);
+}
+
 // Large enough that the loops run on the pool, with every kernel shape.
 std::string circuit_fingerprint() {
     std::mt19937_64 rng(99);
