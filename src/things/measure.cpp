@@ -6,6 +6,8 @@
 #include <variant>
 #include <vector>
 
+#include <emmintrin.h>
+
 #include "runtime/panic.hpp"
 #include "runtime/pool.hpp"
 #include "runtime/random.hpp"
@@ -24,9 +26,28 @@ constexpr Location kSampleSamplerSite{"src\\things\\mod", 158, 62};
 constexpr std::uint64_t kMarginalBlock = std::uint64_t{1} << 12;
 constexpr std::uint64_t kMarginalTile = 512;
 
-struct Marginals {
-    double p0 = 0.0;
-    double p1 = 0.0;
+// Eight running sums, two per SSE2 register: add() adds |v[lane]|^2 into each
+// lane, each square and sum rounded once as in norm_sqr.
+class Lanes {
+public:
+    explicit Lanes(const double* p) noexcept {
+        for (unsigned q = 0; q < 4; ++q) acc_[q] = _mm_loadu_pd(p + 2 * q);
+    }
+    void add(const Complex* v) noexcept {
+        for (unsigned q = 0; q < 4; ++q) {
+            const __m128d a = _mm_loadu_pd(&v[2 * q].real);
+            const __m128d b = _mm_loadu_pd(&v[2 * q + 1].real);
+            const __m128d sa = _mm_mul_pd(a, a);  // (re_a^2, im_a^2)
+            const __m128d sb = _mm_mul_pd(b, b);
+            acc_[q] = _mm_add_pd(acc_[q], _mm_add_pd(_mm_unpacklo_pd(sa, sb), _mm_unpackhi_pd(sa, sb)));
+        }
+    }
+    void store(double* p) const noexcept {
+        for (unsigned q = 0; q < 4; ++q) _mm_storeu_pd(p + 2 * q, acc_[q]);
+    }
+
+private:
+    __m128d acc_[4];
 };
 
 // Sums |a_i0|^2 into p0 and |a_i1|^2 into p1 over the pairs [lo, hi) of target
@@ -46,21 +67,20 @@ Marginals block_marginals(const Complex* a, unsigned t, std::uint64_t lo, std::u
         // the run modulo the lane count. Tile by tile, one half after the
         // other: each lane still adds its values in pair order, and the two
         // halves, which may lie far apart, are not read alternately.
+        Lanes l0(p0), l1(p1);
         while (k < hi) {
             const std::uint64_t len = std::min(bit - (k & low_mask), hi - k);
             const Complex* x = a + (((k & ~low_mask) << 1) | (k & low_mask));
             const Complex* y = x + bit;
             for (std::uint64_t start = 0; start < len; start += kMarginalTile) {
                 const std::uint64_t end = std::min(len, start + kMarginalTile);
-                for (std::uint64_t j = start; j < end; j += kLanes) {
-                    for (unsigned lane = 0; lane < kLanes; ++lane) p0[lane] += norm_sqr(x[j + lane]);
-                }
-                for (std::uint64_t j = start; j < end; j += kLanes) {
-                    for (unsigned lane = 0; lane < kLanes; ++lane) p1[lane] += norm_sqr(y[j + lane]);
-                }
+                for (std::uint64_t j = start; j < end; j += kLanes) l0.add(x + j);
+                for (std::uint64_t j = start; j < end; j += kLanes) l1.add(y + j);
             }
             k += len;
         }
+        l0.store(p0);
+        l1.store(p1);
     }
     for (; k < hi; ++k) {
         const std::uint64_t i0 = ((k & ~low_mask) << 1) | (k & low_mask);
@@ -73,7 +93,9 @@ Marginals block_marginals(const Complex* a, unsigned t, std::uint64_t lo, std::u
     return {combine(p0), combine(p1)};
 }
 
-Marginals marginals(const Complex* a, unsigned n, unsigned t) {
+}  // namespace
+
+Marginals marginal_totals(const Complex* a, unsigned n, unsigned t) {
     const std::uint64_t pairs = std::uint64_t{1} << (n - 1);
     const std::uint64_t blocks = (pairs + kMarginalBlock - 1) / kMarginalBlock;
     if (blocks == 1) {
@@ -92,6 +114,8 @@ Marginals marginals(const Complex* a, unsigned n, unsigned t) {
     }
     return total;
 }
+
+namespace {
 
 [[noreturn]] void sample_error_panic(random::SampleError error, Location where) {
     panic(unwrap_message(random::sample_error_name(error)), where);
@@ -145,7 +169,7 @@ std::uint64_t Register::measure(std::uint64_t target) {
     Marginals m;
     {
         StateLock lock(state, kReadLockSite);
-        if (in_range) m = marginals(state.amplitudes.data(), qubits_, bit);
+        if (in_range) m = marginal_totals(state.amplitudes.data(), qubits_, bit);
     }
     if (!in_range) {
         // The first pair meets it: i0 = 0 is always in range, i1 = 2^bit is not.

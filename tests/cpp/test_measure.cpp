@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -227,6 +228,59 @@ TEST(Measure, MeasureFollowsTheMarginal) {
     }
     const double p1 = s * s;
     EXPECT_NEAR(ones, shots * p1, 6 * std::sqrt(shots * p1 * (1 - p1)));
+}
+
+// The marginal totals are fixed to the bit: per block of 4096 pairs, pair k
+// adds |a|^2 into lane k mod 8, the lanes combine as ((0+1)+(2+3))+((4+5)+(6+7)),
+// and the blocks add up in order. The collapse factor 1 / sqrt(P) shows them.
+double expected_marginal(const std::vector<Complex>& a, unsigned n, unsigned t, unsigned side) {
+    const std::uint64_t pairs = std::uint64_t{1} << (n - 1), bit = std::uint64_t{1} << t;
+    double total = 0.0;
+    for (std::uint64_t b = 0; b < pairs; b += 4096) {
+        double lane[8] = {};
+        for (std::uint64_t k = b; k < std::min(pairs, b + 4096); ++k) {
+            const std::uint64_t i0 = ((k & ~(bit - 1)) << 1) | (k & (bit - 1));
+            lane[k % 8] += norm_sqr(a[i0 | (side ? bit : 0)]);
+        }
+        total += ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
+    }
+    return total;
+}
+
+TEST(Measure, MarginalTotalsAreTheBlockwiseLaneSums) {
+    std::mt19937_64 rng(8);
+    std::uniform_real_distribution<double> d(-1.0, 1.0);
+    for (const unsigned n : {3u, 14u}) {
+        std::vector<Complex> a(std::size_t{1} << n);
+        for (Complex& c : a) c = {d(rng), d(rng)};
+        for (unsigned t = 0; t < n; ++t) {
+            const Marginals m = marginal_totals(a.data(), n, t);
+            EXPECT_EQ(m.p0, expected_marginal(a, n, t, 0)) << "n " << n << " target " << t;
+            EXPECT_EQ(m.p1, expected_marginal(a, n, t, 1)) << "n " << n << " target " << t;
+        }
+    }
+}
+
+TEST(Measure, CollapseScalesTheKeptHalfByOneOverTheRootOfItsTotal) {
+    constexpr unsigned n = 14;
+    std::mt19937_64 rng(9);
+    std::uniform_real_distribution<double> d(-1.0, 1.0);
+    for (const unsigned t : {0u, 3u, 13u}) {
+        Register r(n);
+        std::vector<Complex> before(std::size_t{1} << n);
+        for (Complex& c : before) c = {d(rng), d(rng)};
+        r.with_amplitudes([&](std::span<Complex> a) { std::copy(before.begin(), before.end(), a.begin()); });
+        const Marginals m = marginal_totals(before.data(), n, t);
+        const std::uint64_t outcome = r.measure(t);
+        const double factor = 1.0 / std::sqrt(outcome == 0 ? m.p0 : m.p1);
+        r.with_amplitudes([&](std::span<Complex> a) {
+            for (std::size_t i = 0; i < a.size(); ++i) {
+                const bool kept = ((i >> t) & 1) == outcome;
+                const Complex want = kept ? Complex{before[i].real * factor, before[i].imag * factor} : kZero;
+                ASSERT_TRUE(a[i].real == want.real && a[i].imag == want.imag) << "target " << t << " index " << i;
+            }
+        });
+    }
 }
 
 std::string collapsed_fingerprint() {
