@@ -26,6 +26,18 @@ constexpr Location kSampleSamplerSite{"src\\things\\mod", 158, 62};
 constexpr std::uint64_t kMarginalBlock = std::uint64_t{1} << 12;
 constexpr std::uint64_t kMarginalTile = 512;
 
+// Where the half of pair j (of 8 consecutive pairs starting at a multiple of 8)
+// lies from the group's first index, for target bit t: contiguous for t >= 3,
+// interleaved with the other half below.
+template <unsigned T>
+constexpr std::uint64_t group_offset(unsigned j) noexcept {
+    if constexpr (T >= 3) {
+        return j;
+    } else {
+        return ((j >> T) << (T + 1)) | (j & ((1u << T) - 1));
+    }
+}
+
 // Eight running sums, two per SSE2 register: add() adds |v[lane]|^2 into each
 // lane, each square and sum rounded once as in norm_sqr.
 class Lanes {
@@ -33,10 +45,11 @@ public:
     explicit Lanes(const double* p) noexcept {
         for (unsigned q = 0; q < 4; ++q) acc_[q] = _mm_loadu_pd(p + 2 * q);
     }
+    template <unsigned T = 3>
     void add(const Complex* v) noexcept {
         for (unsigned q = 0; q < 4; ++q) {
-            const __m128d a = _mm_loadu_pd(&v[2 * q].real);
-            const __m128d b = _mm_loadu_pd(&v[2 * q + 1].real);
+            const __m128d a = _mm_loadu_pd(&v[group_offset<T>(2 * q)].real);
+            const __m128d b = _mm_loadu_pd(&v[group_offset<T>(2 * q + 1)].real);
             const __m128d sa = _mm_mul_pd(a, a);  // (re_a^2, im_a^2)
             const __m128d sb = _mm_mul_pd(b, b);
             acc_[q] = _mm_add_pd(acc_[q], _mm_add_pd(_mm_unpacklo_pd(sa, sb), _mm_unpackhi_pd(sa, sb)));
@@ -49,6 +62,18 @@ public:
 private:
     __m128d acc_[4];
 };
+
+// Pairs [lo, hi) of target bit T < 3, lo and hi multiples of 8.
+template <unsigned T>
+void interleaved_marginals(const Complex* a, std::uint64_t lo, std::uint64_t hi, double* p0, double* p1) {
+    Lanes l0(p0), l1(p1);
+    for (std::uint64_t k = lo; k < hi; k += 8) {
+        l0.add<T>(a + 2 * k);
+        l1.add<T>(a + 2 * k + (1u << T));
+    }
+    l0.store(p0);
+    l1.store(p1);
+}
 
 // Sums |a_i0|^2 into p0 and |a_i1|^2 into p1 over the pairs [lo, hi) of target
 // bit t. Pair k adds into lane k mod 8 and the lanes are combined in a fixed
@@ -81,6 +106,14 @@ Marginals block_marginals(const Complex* a, unsigned t, std::uint64_t lo, std::u
         }
         l0.store(p0);
         l1.store(p1);
+    } else if (lo % kLanes == 0 && hi % kLanes == 0) {
+        // Below 8 the halves interleave: 8 consecutive pairs span 16 indices.
+        switch (t) {
+            case 0: interleaved_marginals<0>(a, lo, hi, p0, p1); break;
+            case 1: interleaved_marginals<1>(a, lo, hi, p0, p1); break;
+            default: interleaved_marginals<2>(a, lo, hi, p0, p1); break;
+        }
+        k = hi;
     }
     for (; k < hi; ++k) {
         const std::uint64_t i0 = ((k & ~low_mask) << 1) | (k & low_mask);
