@@ -31,6 +31,9 @@ struct PairPlan {
     unsigned positions_count = 0;
     unsigned positions[64] = {};  // inserted bit positions, ascending
 
+    // Size of the whole state: every inserted position doubles the pair count.
+    std::uint64_t amplitudes() const noexcept { return pairs << positions_count; }
+
     // i0 of pair k: a 0 bit inserted at every position, then the control bits set.
     std::uint64_t first_index(std::uint64_t k) const noexcept {
         for (unsigned i = 0; i < positions_count; ++i) {
@@ -82,11 +85,38 @@ constexpr std::uint64_t kTile = 512;                          // pairs per tile:
 // A state of 2^22 amplitudes and more (64 MiB, twice the development machine's
 // last-level cache) is not in cache between gates: a side of a diagonal gate
 // that becomes zero is then written with streaming stores, which do not fetch
-// each line before overwriting it (the collapse after a measurement). Rows of
-// at least 4 pairs cover whole 64-byte lines.
-constexpr std::uint64_t kStreamPairs = std::uint64_t{1} << 21;
+// each line before overwriting it (the collapse after a measurement). Only
+// rows of 1024 pairs (16 KiB) and more gain: shorter ones interleave the
+// streaming stores with the other side's traffic too finely, and lose.
+constexpr std::uint64_t kStreamAmplitudes = std::uint64_t{1} << 22;
+constexpr std::uint64_t kStreamRow = 1024;
 inline bool streams_zeros(const PairPlan& plan) noexcept {
-    return plan.pairs >= kStreamPairs && plan.row >= 4 && plan.target_bit < kFarApart;
+    return plan.amplitudes() >= kStreamAmplitudes && plan.row >= kStreamRow && plan.target_bit < kFarApart;
+}
+
+// Rows of 32 to 1024 pairs break both halves' streams every 0.5 to 16 KiB, and
+// the hardware prefetchers of the development machine lose track of them (a
+// pass over a state of 16 MiB and more then takes up to 1.5 times as long as
+// with long rows). While a row is processed, line by line, the same line of the
+// next row is requested. States of up to a few MiB stay in cache, where the
+// extra instructions cost more than they save.
+constexpr std::uint64_t kPrefetchRowMin = 32;
+constexpr std::uint64_t kPrefetchRowMax = 1024;
+constexpr std::uint64_t kPrefetchAmplitudes = std::uint64_t{1} << 20;  // a state of 16 MiB
+constexpr std::uint64_t kLinePairs = 4;                                 // amplitudes per 64-byte line
+
+inline bool prefetches_rows(const PairPlan& plan) noexcept {
+    return plan.amplitudes() >= kPrefetchAmplitudes && plan.row >= kPrefetchRowMin && plan.row <= kPrefetchRowMax &&
+           plan.target_bit < kFarApart;
+}
+
+template <class Op>
+void run_row_prefetching(const Op& op, Complex* a0, Complex* a1, std::uint64_t row, std::uint64_t stride) {
+    for (std::uint64_t j = 0; j < row; j += kLinePairs) {
+        _mm_prefetch(reinterpret_cast<const char*>(a0 + stride + j), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(a1 + stride + j), _MM_HINT_T0);
+        op.run(a0 + j, a1 + j, 0, kLinePairs);
+    }
 }
 
 template <class Op>
@@ -107,12 +137,25 @@ void run_tiled(const Op op, Complex* a0, Complex* a1, std::uint64_t len, std::ui
     }
 }
 
+// A whole row of `row` pairs, `stride` indices before the next one.
+template <std::uint64_t R, class Op>
+void run_row(const Op& op, Complex* a0, Complex* a1, std::uint64_t row, std::uint64_t stride, std::uint64_t distance,
+             bool prefetch) {
+    if (prefetch) {
+        run_row_prefetching(op, a0, a1, row, stride);
+    } else if constexpr (R != 0) {
+        op.run(a0, a1, 0, R);  // constant trip count
+    } else {
+        run_tiled(op, a0, a1, row, distance);
+    }
+}
+
 // Pairs [begin, end) of a run whose first row starts at a0 / a1: rows of
 // `row` pairs, `stride` indices apart. R is the row length when it is a
 // compile-time constant (short rows: the kernel's loop is then unrolled), or 0.
 template <std::uint64_t R, class Op>
 void run_rows(const Op op, Complex* a0, Complex* a1, std::uint64_t row, std::uint64_t stride, std::uint64_t begin,
-              std::uint64_t end, std::uint64_t distance) {
+              std::uint64_t end, std::uint64_t distance, bool prefetch) {
     if constexpr (R != 0) row = R;
     const std::uint64_t first = begin / row;
     a0 += first * stride;
@@ -120,9 +163,9 @@ void run_rows(const Op op, Complex* a0, Complex* a1, std::uint64_t row, std::uin
     std::uint64_t j = begin;
     std::uint64_t in = begin - first * row;  // position inside the current row
     while (j < end) {
-        if (R != 0 && in == 0 && end - j >= R) {
-            op.run(a0, a1, 0, R);  // a whole short row: constant trip count
-            j += R;
+        if (in == 0 && end - j >= row) {
+            run_row<R>(op, a0, a1, row, stride, distance, prefetch);
+            j += row;
         } else {
             const std::uint64_t stop = std::min(row, in + (end - j));
             run_tiled(op, a0 + in, a1 + in, stop - in, distance);
@@ -141,6 +184,7 @@ void run_rows(const Op op, Complex* a0, Complex* a1, std::uint64_t row, std::uin
 template <class Op>
 void for_each_run(const PairPlan& plan, Complex* amplitudes, std::uint64_t lo, std::uint64_t hi, const Op op) {
     const std::uint64_t stride = plan.row << plan.gap;
+    const bool prefetch = prefetches_rows(plan);
     std::uint64_t k = lo;
     while (k < hi) {
         const std::uint64_t offset = k & (plan.run - 1);
@@ -149,13 +193,13 @@ void for_each_run(const PairPlan& plan, Complex* amplitudes, std::uint64_t lo, s
         Complex* a1 = a0 + plan.target_bit;
         const std::uint64_t b = offset, e = offset + len, d = plan.target_bit;
         switch (plan.row) {
-            case 1: run_rows<1>(op, a0, a1, 1, stride, b, e, d); break;
-            case 2: run_rows<2>(op, a0, a1, 2, stride, b, e, d); break;
-            case 4: run_rows<4>(op, a0, a1, 4, stride, b, e, d); break;
-            case 8: run_rows<8>(op, a0, a1, 8, stride, b, e, d); break;
-            case 16: run_rows<16>(op, a0, a1, 16, stride, b, e, d); break;
-            case 32: run_rows<32>(op, a0, a1, 32, stride, b, e, d); break;
-            default: run_rows<0>(op, a0, a1, plan.row, stride, b, e, d); break;
+            case 1: run_rows<1>(op, a0, a1, 1, stride, b, e, d, false); break;
+            case 2: run_rows<2>(op, a0, a1, 2, stride, b, e, d, false); break;
+            case 4: run_rows<4>(op, a0, a1, 4, stride, b, e, d, false); break;
+            case 8: run_rows<8>(op, a0, a1, 8, stride, b, e, d, false); break;
+            case 16: run_rows<16>(op, a0, a1, 16, stride, b, e, d, false); break;
+            case 32: run_rows<32>(op, a0, a1, 32, stride, b, e, d, prefetch); break;
+            default: run_rows<0>(op, a0, a1, plan.row, stride, b, e, d, prefetch); break;
         }
         k += len;
     }
