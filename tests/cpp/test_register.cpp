@@ -196,15 +196,22 @@ Gate random_gate(std::mt19937_64& rng) {
     }
 }
 
+// A register in a random dense state (no amplitude a structural zero), and a
+// copy of that state in `ref`.
+Register random_register(unsigned n, std::mt19937_64& rng, std::vector<Complex>& ref) {
+    Register r(n);
+    ref.resize(std::size_t{1} << n);
+    r.with_amplitudes([&](std::span<Complex> a) {
+        for (std::size_t i = 0; i < a.size(); ++i) a[i] = ref[i] = random_complex(rng);
+    });
+    return r;
+}
+
 TEST(RegisterGates, MatchesThePlainFormulaOnRandomCircuits) {
     std::mt19937_64 rng(12345);
     for (unsigned n = 1; n <= 12; ++n) {
-        Register r(n);
-        std::vector<Complex> ref(std::size_t{1} << n);
-        // Start from a random dense state so no amplitude is a structural zero.
-        r.with_amplitudes([&](std::span<Complex> a) {
-            for (std::size_t i = 0; i < a.size(); ++i) a[i] = ref[i] = random_complex(rng);
-        });
+        std::vector<Complex> ref;
+        Register r = random_register(n, rng, ref);
         for (int step = 0; step < 40; ++step) {
             const Gate g = random_gate(rng);
             std::vector<std::uint64_t> targets = {rng() % n};
@@ -225,11 +232,8 @@ TEST(RegisterGates, MatchesThePlainFormulaOnRandomCircuits) {
 TEST(RegisterGates, EveryTargetAndControlSetMatchesThePlainFormula) {
     constexpr unsigned n = 16;
     std::mt19937_64 rng(777);
-    Register r(n);
-    std::vector<Complex> ref(std::size_t{1} << n);
-    r.with_amplitudes([&](std::span<Complex> a) {
-        for (std::size_t i = 0; i < a.size(); ++i) a[i] = ref[i] = random_complex(rng);
-    });
+    std::vector<Complex> ref;
+    Register r = random_register(n, rng, ref);
     const std::vector<std::uint64_t> picks = {0, 1, 2, 3, 4, 7, 15};
     for (std::uint64_t t : picks) {
         for (unsigned mask = 0; mask < (1u << picks.size()); ++mask) {
@@ -258,11 +262,8 @@ TEST(RegisterGates, EveryTargetAndControlSetMatchesThePlainFormula) {
 TEST(RegisterGates, PrefetchingRowsMatchThePlainFormula) {
     constexpr unsigned n = 20;
     std::mt19937_64 rng(4242);
-    Register r(n);
-    std::vector<Complex> ref(std::size_t{1} << n);
-    r.with_amplitudes([&](std::span<Complex> a) {
-        for (std::size_t i = 0; i < a.size(); ++i) a[i] = ref[i] = random_complex(rng);
-    });
+    std::vector<Complex> ref;
+    Register r = random_register(n, rng, ref);
     const std::vector<std::pair<std::uint64_t, std::vector<std::uint64_t>>> cases = {
         {5, {}}, {10, {}}, {7, {8}}, {6, {12, 19}}, {19, {5}}, {5, {6}}};
     for (const auto& [t, controls] : cases) {
