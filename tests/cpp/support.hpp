@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,12 @@ namespace velqor::testing {
 inline constexpr double kH = 0.7071067811865475;  // the double nearest 1/sqrt(2)
 inline constexpr Gate kX{{0, 0}, {1, 0}, {1, 0}, {0, 0}};
 inline constexpr Gate kHadamard{{kH, 0}, {kH, 0}, {kH, 0}, {-kH, 0}};
+
+// A complex number with both parts uniform in [-1, 1).
+inline Complex random_complex(std::mt19937_64& rng) {
+    std::uniform_real_distribution<double> d(-1.0, 1.0);
+    return {d(rng), d(rng)};
+}
 
 inline void apply(Register& r, const Gate& g, std::vector<std::uint64_t> targets,
                   std::vector<std::uint64_t> controls = {}) {

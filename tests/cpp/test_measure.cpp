@@ -25,6 +25,7 @@ using testing::apply;
 using testing::kH;
 using testing::kHadamard;
 using testing::kX;
+using testing::random_complex;
 
 std::vector<double> probs(const Register& r) {
     const Buffer<double> p = r.probabilities();
@@ -249,10 +250,9 @@ double expected_marginal(const std::vector<Complex>& a, unsigned n, unsigned t, 
 
 TEST(Measure, MarginalTotalsAreTheBlockwiseLaneSums) {
     std::mt19937_64 rng(8);
-    std::uniform_real_distribution<double> d(-1.0, 1.0);
     for (const unsigned n : {3u, 14u}) {
         std::vector<Complex> a(std::size_t{1} << n);
-        for (Complex& c : a) c = {d(rng), d(rng)};
+        for (Complex& c : a) c = random_complex(rng);
         for (unsigned t = 0; t < n; ++t) {
             const Marginals m = marginal_totals(a.data(), n, t);
             EXPECT_EQ(m.p0, expected_marginal(a, n, t, 0)) << "n " << n << " target " << t;
@@ -264,11 +264,10 @@ TEST(Measure, MarginalTotalsAreTheBlockwiseLaneSums) {
 TEST(Measure, CollapseScalesTheKeptHalfByOneOverTheRootOfItsTotal) {
     constexpr unsigned n = 14;
     std::mt19937_64 rng(9);
-    std::uniform_real_distribution<double> d(-1.0, 1.0);
     for (const unsigned t : {0u, 3u, 13u}) {
         Register r(n);
         std::vector<Complex> before(std::size_t{1} << n);
-        for (Complex& c : before) c = {d(rng), d(rng)};
+        for (Complex& c : before) c = random_complex(rng);
         r.with_amplitudes([&](std::span<Complex> a) { std::copy(before.begin(), before.end(), a.begin()); });
         const Marginals m = marginal_totals(before.data(), n, t);
         const std::uint64_t outcome = r.measure(t);

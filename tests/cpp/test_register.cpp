@@ -24,6 +24,7 @@ using testing::apply;
 using testing::kH;
 using testing::kHadamard;
 using testing::kX;
+using testing::random_complex;
 
 std::vector<Complex> amplitudes(const Register& r) {
     std::vector<Complex> out;
@@ -173,11 +174,6 @@ void reference_apply(std::vector<Complex>& a, unsigned n, const Gate& g, std::ui
         a[i0] = add(mul(g.m00, a0), mul(g.m01, a1));
         a[i1] = add(mul(g.m10, a0), mul(g.m11, a1));
     }
-}
-
-Complex random_complex(std::mt19937_64& rng) {
-    std::uniform_real_distribution<double> d(-1.0, 1.0);
-    return {d(rng), d(rng)};
 }
 
 // Gates of every shape the kernels distinguish, with random entries.
