@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "runtime/pool.hpp"
-#include "things/register.hpp"
+#include "core/register.hpp"
 
 using namespace velqor;
 

@@ -13,7 +13,7 @@
 
 #include "boundary.hpp"
 #include "objects.hpp"
-#include "things/complex.hpp"
+#include "core/complex.hpp"
 
 namespace velqor::py {
 

@@ -7,8 +7,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "things/gate.hpp"
-#include "things/register.hpp"
+#include "core/gate.hpp"
+#include "core/register.hpp"
 
 namespace velqor::py {
 

@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/panic.hpp"
-#include "things/register.hpp"
+#include "core/register.hpp"
 
 namespace velqor::testing {
 

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "support.hpp"
-#include "things/gate.hpp"
+#include "core/gate.hpp"
 
 namespace velqor {
 namespace {

@@ -13,7 +13,7 @@
 
 #include "runtime/random.hpp"
 #include "support.hpp"
-#include "things/register.hpp"
+#include "core/register.hpp"
 
 namespace velqor {
 namespace {

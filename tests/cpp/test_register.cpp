@@ -11,8 +11,8 @@
 
 #include "runtime/pool.hpp"
 #include "support.hpp"
-#include "things/kernels.hpp"
-#include "things/register.hpp"
+#include "core/kernels.hpp"
+#include "core/register.hpp"
 
 namespace velqor {
 namespace {

@@ -8,8 +8,8 @@
 
 #include "runtime/panic.hpp"
 #include "runtime/random.hpp"
-#include "things/buffer.hpp"
-#include "things/complex.hpp"
+#include "core/buffer.hpp"
+#include "core/complex.hpp"
 
 namespace velqor {
 

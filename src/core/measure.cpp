@@ -11,8 +11,8 @@
 #include "runtime/panic.hpp"
 #include "runtime/pool.hpp"
 #include "runtime/random.hpp"
-#include "things/register.hpp"
-#include "things/state.hpp"
+#include "core/register.hpp"
+#include "core/state.hpp"
 
 namespace velqor {
 namespace {

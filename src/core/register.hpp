@@ -9,9 +9,9 @@
 #include <span>
 #include <vector>
 
-#include "things/buffer.hpp"
-#include "things/complex.hpp"
-#include "things/gate.hpp"
+#include "core/buffer.hpp"
+#include "core/complex.hpp"
+#include "core/gate.hpp"
 
 namespace velqor {
 

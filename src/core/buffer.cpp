@@ -1,4 +1,4 @@
-#include "things/buffer.hpp"
+#include "core/buffer.hpp"
 
 #include <sys/mman.h>
 

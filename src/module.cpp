@@ -12,7 +12,7 @@
 #include "convert.hpp"
 #include "messages.hpp"
 #include "objects.hpp"
-#include "things/buffer.hpp"
+#include "core/buffer.hpp"
 
 namespace velqor::py {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "things/complex.hpp"
+#include "core/complex.hpp"
 
 namespace velqor {
 

@@ -16,8 +16,8 @@
 
 #include <emmintrin.h>
 
-#include "things/complex.hpp"
-#include "things/gate.hpp"
+#include "core/complex.hpp"
+#include "core/gate.hpp"
 
 namespace velqor::kernels {
 

@@ -1,4 +1,4 @@
-#include "things/gate.hpp"
+#include "core/gate.hpp"
 
 #include <bit>
 #include <charconv>

@@ -1,11 +1,11 @@
-#include "things/register.hpp"
+#include "core/register.hpp"
 
 #include <string>
 
 #include "runtime/panic.hpp"
 #include "runtime/pool.hpp"
-#include "things/kernels.hpp"
-#include "things/state.hpp"
+#include "core/kernels.hpp"
+#include "core/state.hpp"
 
 namespace velqor {
 namespace {
