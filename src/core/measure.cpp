@@ -202,6 +202,7 @@ std::uint64_t Register::measure(std::uint64_t target) {
     Marginals m;
     {
         StateLock lock(state, kReadLockSite);
+        run_pending(state, qubits_);
         if (in_range) m = marginal_totals(state.amplitudes.data(), qubits_, bit);
     }
     if (!in_range) {
@@ -230,6 +231,7 @@ std::uint64_t Register::measure_all() const {
     bool fresh = false;
     {
         StateLock lock(state, kReadLockSite);
+        run_pending(state, qubits_);
         if (!cache.valid()) {
             const std::uint64_t blocks =
                 (state.amplitudes.size() + SampleCache::kBlock - 1) / SampleCache::kBlock;

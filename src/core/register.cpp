@@ -4,7 +4,7 @@
 
 #include "runtime/panic.hpp"
 #include "runtime/pool.hpp"
-#include "core/kernels.hpp"
+#include "core/pair_plan.hpp"
 #include "core/state.hpp"
 
 namespace velqor {
@@ -17,88 +17,14 @@ constexpr const char* kTargetMessage = "Target(s) outside qubit range";
 
 // Loops with fewer items than this run on the calling thread: handing them to
 // the pool costs more than the work.
-constexpr std::uint64_t kSerialPairs = std::uint64_t{1} << 14;
 constexpr std::uint64_t kSerialElements = std::uint64_t{1} << 14;
 
-// Runs body over [0, count): on the calling thread when the loop is small, on
-// the pool otherwise. The pool is created by the first loop either way.
-template <class Body>
-void run_loop(std::uint64_t count, std::uint64_t serial_below, Body&& body) {
-    if (count < serial_below) {
-        pool::current_num_threads();
-        body(std::uint64_t{0}, count);
-    } else {
-        pool::for_each_range(count, body);
-    }
-}
-
-template <class Op>
-void run_plan(const kernels::PairPlan& plan, Complex* amplitudes, const Op& op) {
-    run_loop(plan.pairs, kSerialPairs, [&](std::uint64_t lo, std::uint64_t hi) {
-        kernels::for_each_run(plan, amplitudes, lo, hi, op);
-        op.finish();
-    });
-}
-
-template <kernels::Kind K0, kernels::Kind K1>
-void run_diagonal(const kernels::PairPlan& plan, Complex* a, const Gate& g) {
-    kernels::DiagonalOp<K0, K1> op{g.m00, g.m11};
-    op.stream_zeros = kernels::streams_zeros(plan);
-    run_plan(plan, a, op);
-}
-
-template <kernels::Kind K0>
-void run_diagonal(const kernels::PairPlan& plan, Complex* a, const Gate& g, kernels::Kind k1) {
-    using kernels::Kind;
-    switch (k1) {
-        case Kind::One: return run_diagonal<K0, Kind::One>(plan, a, g);
-        case Kind::Zero: return run_diagonal<K0, Kind::Zero>(plan, a, g);
-        case Kind::Real: return run_diagonal<K0, Kind::Real>(plan, a, g);
-        case Kind::General: return run_diagonal<K0, Kind::General>(plan, a, g);
-    }
-}
-
-template <kernels::Kind K0>
-void run_swap(const kernels::PairPlan& plan, Complex* a, const Gate& g, kernels::Kind k1) {
-    using kernels::Kind;
-    switch (k1) {
-        case Kind::One: return run_plan(plan, a, kernels::SwapOp<K0, Kind::One>{g.m01, g.m10});
-        case Kind::General: return run_plan(plan, a, kernels::SwapOp<K0, Kind::General>{g.m01, g.m10});
-        default: return run_plan(plan, a, kernels::SwapOp<K0, Kind::Real>{g.m01, g.m10});
-    }
-}
-
-// Picks the kernel that the gate's entries allow and runs it over the plan.
-void apply_planned(const kernels::PairPlan& plan, Complex* a, const Gate& g) {
-    using kernels::Kind;
-    const Kind k00 = kernels::kind_of(g.m00);
-    const Kind k01 = kernels::kind_of(g.m01);
-    const Kind k10 = kernels::kind_of(g.m10);
-    const Kind k11 = kernels::kind_of(g.m11);
-    if (k01 == Kind::Zero && k10 == Kind::Zero) {
-        switch (k00) {
-            case Kind::One:
-                if (k11 == Kind::One) return;  // the identity changes nothing
-                return run_diagonal<Kind::One>(plan, a, g, k11);
-            case Kind::Zero: return run_diagonal<Kind::Zero>(plan, a, g, k11);
-            case Kind::Real: return run_diagonal<Kind::Real>(plan, a, g, k11);
-            case Kind::General: return run_diagonal<Kind::General>(plan, a, g, k11);
-        }
-    }
-    if (k00 == Kind::Zero && k11 == Kind::Zero) {
-        // Both off-diagonal entries are non-zero here (a zero one would make the
-        // matrix diagonal, handled above).
-        switch (k01) {
-            case Kind::One: return run_swap<Kind::One>(plan, a, g, k10);
-            case Kind::General: return run_swap<Kind::General>(plan, a, g, k10);
-            default: return run_swap<Kind::Real>(plan, a, g, k10);
-        }
-    }
-    const bool all_real = k00 != Kind::General && k01 != Kind::General && k10 != Kind::General &&
-                          k11 != Kind::General;
-    if (all_real) return run_plan(plan, a, kernels::DenseOp<Kind::Real>{g.m00, g.m01, g.m10, g.m11});
-    run_plan(plan, a, kernels::DenseOp<Kind::General>{g.m00, g.m01, g.m10, g.m11});
-}
+// Whether apply_gate queues its gates (VELQOR_DEFERRED, the default) or applies
+// each at its call.
+#ifndef VELQOR_DEFERRED
+#define VELQOR_DEFERRED 1
+#endif
+constexpr bool kDeferred = VELQOR_DEFERRED != 0;
 
 }  // namespace
 
@@ -122,11 +48,24 @@ void Register::apply_gate(const Gate& gate, std::span<const std::uint64_t> targe
     RegisterState& state = *state_;
     for (const std::uint64_t t : targets) {
         if (t >= qubits_) panic(kTargetMessage, kTargetSite);
-        kernels::PairPlan plan;
-        if (!kernels::make_plan(qubits_, t, controls.data(), controls.size(), plan)) continue;
-        StateLock lock(state, kApplyLockSite);
+        // Every target in range needs the pool, even one that changes nothing:
+        // the pool is created (or its failure raised) here, before any lock.
+        pool::current_num_threads();
+        QueuedGate entry{gate, 0, static_cast<std::uint32_t>(t)};
+        if (!kernels::control_mask_of(qubits_, t, controls.data(), controls.size(), entry.control_mask)) continue;
+        if (!kDeferred || state.pending.full()) {
+            StateLock lock(state, kApplyLockSite);
+            state.cache.invalidate();
+            run_pending(state, qubits_);
+            if (!kDeferred) {
+                apply_now(entry, state.amplitudes.data(), qubits_);
+                continue;
+            }
+        } else if (state.poisoned.load(std::memory_order_relaxed)) {
+            panic(poison_message(), kApplyLockSite);
+        }
         state.cache.invalidate();
-        apply_planned(plan, state.amplitudes.data(), gate);
+        state.pending.push(entry);
     }
 }
 
@@ -134,17 +73,25 @@ Buffer<double> Register::probabilities() const {
     RegisterState& state = *state_;
     Buffer<double> out(state.amplitudes.size());
     StateLock lock(state, kReadLockSite);
+    run_pending(state, qubits_);
     const Complex* a = state.amplitudes.data();
     double* p = out.data();
-    run_loop(out.size(), kSerialElements, [a, p](std::uint64_t lo, std::uint64_t hi) {
+    const auto body = [a, p](std::uint64_t lo, std::uint64_t hi) {
         for (std::uint64_t i = lo; i < hi; ++i) p[i] = norm_sqr(a[i]);
-    });
+    };
+    if (out.size() < kSerialElements) {
+        pool::current_num_threads();
+        body(0, out.size());
+    } else {
+        pool::for_each_range(out.size(), body);
+    }
     return out;
 }
 
 void Register::with_amplitudes(const std::function<void(std::span<Complex>)>& visit) const {
     RegisterState& state = *state_;
     StateLock lock(state, kReadLockSite);
+    run_pending(state, qubits_);
     visit(state.amplitudes.span());
 }
 

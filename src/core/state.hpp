@@ -1,15 +1,19 @@
 // The register's shared state: the amplitude vector behind one exclusive lock
-// with a poisoned mark, and what repeated sampling of an unchanged state keeps.
+// with a poisoned mark, the gates waiting to be applied to it, and what
+// repeated sampling of an unchanged state keeps.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "runtime/panic.hpp"
 #include "runtime/random.hpp"
 #include "core/buffer.hpp"
 #include "core/complex.hpp"
+#include "core/gate_queue.hpp"
 
 namespace velqor {
 
@@ -27,15 +31,31 @@ struct SampleCache {
     void invalidate() noexcept { range.reset(); }
 };
 
+// What guards each member. Calls on one register never overlap (the binding
+// layer borrows the Python object, and the interpreter lock stays held for the
+// whole call), and pool workers touch only the amplitudes, inside a loop that
+// the calling thread starts and waits for while it holds the lock. Members
+// marked "calling thread" are therefore touched outside the lock without a
+// race: only by the thread of the current call, never by a worker.
 struct RegisterState {
     std::mutex mutex;
-    bool poisoned = false;
+    // Set under the lock (by a panic unwinding through a holder), read under
+    // it and also, to refuse a gate before queueing it, outside it: atomic.
+    std::atomic<bool> poisoned{false};
+    // The lock. Workers write them only inside a loop of a call that holds it.
     Buffer<Complex> amplitudes;
+    // Calling thread: apply_gate appends outside the lock; it is run and
+    // emptied under the lock by every read and by apply_gate when full.
+    GateQueue pending;
+    // Calling thread: apply_gate invalidates it outside the lock; measure_all
+    // fills it under the lock and draws from its range outside it.
     SampleCache cache;
 };
 
 // Where the lock is taken to read the amplitudes (probabilities, measurement).
 inline constexpr Location kReadLockSite{"src\\things\\mod", 60, 40};
+
+inline std::string poison_message() { return unwrap_message("PoisonError { .. }"); }
 
 // Holds the register's lock. Taking it when the poisoned mark is set panics at
 // `where`; a panic that unwinds through the holder sets the mark for good. Other
@@ -43,11 +63,11 @@ inline constexpr Location kReadLockSite{"src\\things\\mod", 60, 40};
 class StateLock {
 public:
     StateLock(RegisterState& state, Location where) : lock_(state.mutex), state_(state) {
-        if (state.poisoned) panic(unwrap_message("PoisonError { .. }"), where);
+        if (state.poisoned.load(std::memory_order_relaxed)) panic(poison_message(), where);
         panics_at_entry_ = thread_panic_count();
     }
     ~StateLock() {
-        if (thread_panic_count() > panics_at_entry_) state_.poisoned = true;
+        if (thread_panic_count() > panics_at_entry_) state_.poisoned.store(true, std::memory_order_relaxed);
     }
     StateLock(const StateLock&) = delete;
     StateLock& operator=(const StateLock&) = delete;
@@ -57,5 +77,13 @@ private:
     RegisterState& state_;
     std::uint32_t panics_at_entry_ = 0;
 };
+
+// Applies the queued gates to the state and empties the queue; the caller
+// holds the lock. Every read of the state runs this first.
+inline void run_pending(RegisterState& state, unsigned qubits) {
+    if (state.pending.empty()) return;
+    run_queue(state.pending, state.amplitudes.data(), qubits);
+    state.pending.clear();
+}
 
 }  // namespace velqor

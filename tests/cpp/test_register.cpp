@@ -11,7 +11,9 @@
 
 #include "runtime/pool.hpp"
 #include "support.hpp"
-#include "core/kernels.hpp"
+#include "core/pair_ops.hpp"
+#include "core/pair_plan.hpp"
+#include "core/gate_queue.hpp"
 #include "core/register.hpp"
 
 namespace velqor {
@@ -347,6 +349,107 @@ TEST(RegisterGates, SameBitsWithOneWorkerAndWithMany) {
     ASSERT_EQ(results[0].size(), (std::size_t{1} << 16) * sizeof(Complex));
     EXPECT_TRUE(results[0] == results[1]);
     EXPECT_TRUE(results[0] == results[2]);
+}
+
+// ---- Queued gates ------------------------------------------------------------
+
+// A random circuit on n qubits, read back at random points by every kind of
+// read, against the plain formula and against the same gates applied one at a
+// time (a read after each gate runs the queue at once). States of 15 qubits and
+// more run their queue in blocks.
+TEST(QueuedGates, RandomCircuitsMatchGateByGateAndThePlainFormula) {
+    std::mt19937_64 rng(2024);
+    for (unsigned n = 1; n <= 22; ++n) {
+        std::vector<Complex> ref;
+        Register queued = random_register(n, rng, ref);
+        Register single(n);
+        single.with_amplitudes([&](std::span<Complex> a) { std::copy(ref.begin(), ref.end(), a.begin()); });
+        const int steps = n <= 16 ? 150 : 30;
+        for (int step = 0; step < steps; ++step) {
+            const Gate g = random_gate(rng);
+            std::vector<std::uint64_t> targets = {rng() % n};
+            if (rng() % 8 == 0) targets.push_back(rng() % n);
+            std::vector<std::uint64_t> controls;
+            const unsigned count = static_cast<unsigned>(rng() % 3);
+            for (unsigned c = 0; c < count; ++c) controls.push_back(rng() % (n + 1));
+            queued.apply_gate(g, targets, controls);
+            single.apply_gate(g, targets, controls);
+            single.with_amplitudes([](std::span<Complex>) {});
+            for (std::uint64_t t : targets) reference_apply(ref, n, g, t, controls);
+            switch (rng() % (n <= 16 ? 24 : 48)) {
+                case 0: ASSERT_NO_FATAL_FAILURE(expect_same(amplitudes(queued), ref)) << "n " << n; break;
+                case 1: {
+                    const Buffer<double> p = queued.probabilities();
+                    for (std::size_t i = 0; i < ref.size(); ++i) ASSERT_EQ(p[i], norm_sqr(ref[i])) << i;
+                    break;
+                }
+                case 2:
+                    try {
+                        testing::CapturedStderr quiet;  // a state with no weight left refuses to draw
+                        queued.measure_all();
+                    } catch (const Panic&) {
+                        panic_caught();
+                    }
+                    break;
+                default: break;
+            }
+        }
+        const std::vector<Complex> got = amplitudes(queued);
+        ASSERT_NO_FATAL_FAILURE(expect_same(got, ref)) << "n " << n;
+        const std::vector<Complex> one_by_one = amplitudes(single);
+        ASSERT_EQ(std::memcmp(got.data(), one_by_one.data(), got.size() * sizeof(Complex)), 0) << "n " << n;
+    }
+}
+
+// Runs whose targets spread over the whole register, with controls inside and
+// outside the block, and more gates than the queue holds.
+TEST(QueuedGates, BlockedRunsOfEveryLayoutMatchThePlainFormula) {
+    constexpr unsigned n = 17;
+    std::mt19937_64 rng(88);
+    std::vector<Complex> ref;
+    Register r = random_register(n, rng, ref);
+    for (int step = 0; step < 3 * static_cast<int>(GateQueue::kCapacity) + 5; ++step) {
+        const Gate g = random_gate(rng);
+        const std::uint64_t t = step % 3 == 0 ? rng() % blocking::kLowQubits : rng() % n;
+        std::vector<std::uint64_t> controls;
+        for (unsigned c = 0; c < rng() % 3; ++c) controls.push_back(rng() % n);
+        r.apply_gate(g, std::vector<std::uint64_t>{t}, controls);
+        reference_apply(ref, n, g, t, controls);
+    }
+    expect_same(amplitudes(r), ref);
+}
+
+TEST(QueuedGates, RunsEndWhereTheTargetsNoLongerFitABlock) {
+    GateQueue q;
+    const unsigned room = blocking::kBlockQubits - blocking::kLowQubits;
+    for (unsigned i = 0; i < room; ++i) q.push({kX, 0, blocking::kLowQubits + i});
+    q.push({kX, 0, 0});                        // low qubits are always in the block
+    q.push({kX, 0, blocking::kLowQubits});     // a repeated target takes no room
+    q.push({kX, 0, blocking::kLowQubits + room});  // one too many
+    q.push({kX, 0, 1});
+    EXPECT_EQ(blocking::run_end(q, 0), room + 2);
+    EXPECT_EQ(blocking::run_end(q, room + 2), q.size());
+}
+
+// With gates waiting, a bad target still fails at its call, after the earlier
+// targets of the same call, and every gate queued before it takes effect.
+TEST(QueuedGates, FailingTargetWithGatesPendingKeepsThemApplied) {
+    Register r(3);
+    apply(r, kX, {2});
+    const Panic p = expect_panic([&] { apply(r, kX, {0, 5, 1}); });
+    EXPECT_EQ(p.message(), "Target(s) outside qubit range");
+    EXPECT_EQ(where(p), "src\\things\\mod:99:43");
+    const auto a = amplitudes(r);
+    EXPECT_EQ(a[5].real, 1.0);  // qubits 2 and 0 set, qubit 1 untouched
+}
+
+// A poisoned register refuses a gate at its call, before queueing it.
+TEST(QueuedGates, PoisonedRegisterRefusesAGateAtItsCall) {
+    Register r(2);
+    expect_panic([&] { r.with_amplitudes([](std::span<Complex>) { panic("boom", {"test", 1, 1}); }); });
+    const Panic p = expect_panic([&] { apply(r, kX, {0}); });
+    EXPECT_EQ(where(p), "src\\things\\mod:86:53");
+    apply(r, kX, {0}, {1, 1, 0});  // a control that can never be satisfied: nothing to refuse
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Pair enumeration and the gate kernels of gate application.
+// Pair planning and row traversal of gate application.
 //
 // For a target t and a set of control qubits, the pairs whose control bits are
 // all set are enumerated directly: the pair number k gets a 0 bit inserted at
@@ -8,16 +8,19 @@
 // m the number of inserted positions that follow p without a gap, up to the
 // next inserted position. The kernels see one row at a time; rows of up to 32
 // pairs have their length as a compile-time constant.
+//
+// The per-pair operations that run over these rows are in core/pair_ops.hpp.
 #pragma once
 
 #include <algorithm>
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include <emmintrin.h>
 
 #include "core/complex.hpp"
-#include "core/gate.hpp"
 
 namespace velqor::kernels {
 
@@ -45,23 +48,17 @@ struct PairPlan {
     }
 };
 
-// Builds the plan for target t of an n-qubit register. Returns false when some
-// control can never be satisfied (equal to the target, or not below n): the
-// application is then a no-op. Duplicate controls count once.
-inline bool make_plan(unsigned n, std::uint64_t t, const std::uint64_t* controls, std::size_t control_count,
-                      PairPlan& plan) {
-    plan.positions[0] = static_cast<unsigned>(t);
-    plan.positions_count = 1;
-    plan.control_mask = 0;
-    for (std::size_t i = 0; i < control_count; ++i) {
-        const std::uint64_t c = controls[i];
-        if (c == t || c >= n) return false;
-        const std::uint64_t bit = std::uint64_t{1} << c;
-        if (plan.control_mask & bit) continue;
-        plan.control_mask |= bit;
-        plan.positions[plan.positions_count++] = static_cast<unsigned>(c);
+// Builds the plan for target t < n under the controls of `control_mask` (each
+// below n, none equal to t): a 0 bit is inserted at every one of these
+// positions, in ascending order.
+inline void make_plan_from_mask(unsigned n, unsigned t, std::uint64_t control_mask, PairPlan& plan) noexcept {
+    plan.control_mask = control_mask;
+    plan.positions_count = 0;
+    std::uint64_t inserted = control_mask | (std::uint64_t{1} << t);
+    while (inserted != 0) {
+        plan.positions[plan.positions_count++] = static_cast<unsigned>(std::countr_zero(inserted));
+        inserted &= inserted - 1;
     }
-    std::sort(plan.positions, plan.positions + plan.positions_count);
     plan.target_bit = std::uint64_t{1} << t;
     plan.pairs = std::uint64_t{1} << (n - plan.positions_count);
     unsigned m = 1;
@@ -70,6 +67,29 @@ inline bool make_plan(unsigned n, std::uint64_t t, const std::uint64_t* controls
     plan.run = m < plan.positions_count ? std::uint64_t{1} << (plan.positions[m] - m) : plan.pairs;
     plan.run = std::min(plan.run, plan.pairs);
     plan.row = std::min(std::uint64_t{1} << plan.positions[0], plan.run);
+}
+
+// The control qubits of a list as a mask, duplicates counted once. Returns
+// false when some control can never be satisfied (equal to the target t, or
+// not below n): the application is then a no-op.
+inline bool control_mask_of(unsigned n, std::uint64_t t, const std::uint64_t* controls, std::size_t control_count,
+                            std::uint64_t& mask) noexcept {
+    mask = 0;
+    for (std::size_t i = 0; i < control_count; ++i) {
+        const std::uint64_t c = controls[i];
+        if (c == t || c >= n) return false;
+        mask |= std::uint64_t{1} << c;
+    }
+    return true;
+}
+
+// Builds the plan for target t < n of an n-qubit register. Returns false when
+// some control can never be satisfied (see control_mask_of).
+inline bool make_plan(unsigned n, std::uint64_t t, const std::uint64_t* controls, std::size_t control_count,
+                      PairPlan& plan) {
+    std::uint64_t mask = 0;
+    if (!control_mask_of(n, t, controls, control_count, mask)) return false;
+    make_plan_from_mask(n, static_cast<unsigned>(t), mask, plan);
     return true;
 }
 
@@ -204,114 +224,5 @@ void for_each_run(const PairPlan& plan, Complex* amplitudes, std::uint64_t lo, s
         k += len;
     }
 }
-
-// How an entry acts on an amplitude. A product by an entry that is exactly zero
-// is skipped, and so are the products by the zero imaginary part of a real
-// entry: only the sign of a zero result can differ from the full formula.
-enum class Kind { One, Zero, Real, General };
-
-inline Kind kind_of(Complex m) noexcept {
-    if (m.imag != 0.0) return Kind::General;
-    if (m.real == 0.0) return Kind::Zero;
-    if (m.real == 1.0) return Kind::One;
-    return Kind::Real;
-}
-
-// One complex number per SSE2 register, real part in the low lane. Every
-// operation below is the scalar formula lane by lane, each product and sum
-// rounded once, so results are bit-identical to the Complex operations
-// (x - y is x + (-y) in IEEE arithmetic).
-using Lane = __m128d;
-
-inline Lane load(const Complex* p) noexcept { return _mm_loadu_pd(&p->real); }
-inline void store(Complex* p, Lane v) noexcept { _mm_storeu_pd(&p->real, v); }
-
-// A gate entry prepared for products with amplitudes.
-struct Entry {
-    Lane re;  // (m.real, m.real)
-    Lane im;  // (m.imag, m.imag)
-    explicit Entry(Complex m) noexcept : re(_mm_set1_pd(m.real)), im(_mm_set1_pd(m.imag)) {}
-};
-
-template <Kind K>
-inline Lane scale(const Entry& m, Lane x) noexcept {
-    if constexpr (K == Kind::One) {
-        return x;
-    } else if constexpr (K == Kind::Zero) {
-        return _mm_setzero_pd();
-    } else if constexpr (K == Kind::Real) {
-        return _mm_mul_pd(m.re, x);
-    } else {
-        // (m.re x.re - m.im x.im, m.re x.im + m.im x.re)
-        const Lane swapped = _mm_shuffle_pd(x, x, 1);
-        const Lane cross = _mm_xor_pd(_mm_mul_pd(m.im, swapped), _mm_set_pd(0.0, -0.0));
-        return _mm_add_pd(_mm_mul_pd(m.re, x), cross);
-    }
-}
-
-// Full 2x2 application: a0' = m00 a0 + m01 a1, a1' = m10 a0 + m11 a1, with every
-// entry real (Kind::Real) or every entry general.
-template <Kind K>
-struct DenseOp {
-    Entry e00, e01, e10, e11;
-    DenseOp(Complex m00, Complex m01, Complex m10, Complex m11) noexcept : e00(m00), e01(m01), e10(m10), e11(m11) {}
-    void run(Complex* a0, Complex* a1, std::uint64_t begin, std::uint64_t end) const noexcept {
-        for (std::uint64_t i = begin; i < end; ++i) {
-            const Lane x = load(a0 + i);
-            const Lane y = load(a1 + i);
-            store(a0 + i, _mm_add_pd(scale<K>(e00, x), scale<K>(e01, y)));
-            store(a1 + i, _mm_add_pd(scale<K>(e10, x), scale<K>(e11, y)));
-        }
-    }
-    void finish() const noexcept {}
-};
-
-// Diagonal: a0' = m00 a0, a1' = m11 a1; a side whose entry is one is not touched.
-template <Kind K0, Kind K1>
-struct DiagonalOp {
-    Entry e00, e11;
-    bool stream_zeros = false;  // write a side that becomes zero with streaming stores
-    DiagonalOp(Complex m00, Complex m11) noexcept : e00(m00), e11(m11) {}
-    void run(Complex* a0, Complex* a1, std::uint64_t begin, std::uint64_t end) const noexcept {
-        side<K0>(e00, a0, begin, end);
-        side<K1>(e11, a1, begin, end);
-    }
-    // Streaming stores are ordered by a fence before the loop piece ends, so
-    // the pool's completion latch publishes them like ordinary stores.
-    void finish() const noexcept {
-        if (stream_zeros && (K0 == Kind::Zero || K1 == Kind::Zero)) _mm_sfence();
-    }
-
-private:
-    template <Kind K>
-    void side(const Entry& m, Complex* a, std::uint64_t begin, std::uint64_t end) const noexcept {
-        if constexpr (K == Kind::Zero) {
-            if (stream_zeros) {
-                // Nothing is read, and the line is not fetched before it is written.
-                for (std::uint64_t i = begin; i < end; ++i) _mm_stream_pd(&a[i].real, _mm_setzero_pd());
-                return;
-            }
-        }
-        if constexpr (K != Kind::One) {
-            for (std::uint64_t i = begin; i < end; ++i) store(a + i, scale<K>(m, load(a + i)));
-        }
-    }
-};
-
-// Anti-diagonal: a0' = m01 a1, a1' = m10 a0 (a swap with factors).
-template <Kind K0, Kind K1>
-struct SwapOp {
-    Entry e01, e10;
-    SwapOp(Complex m01, Complex m10) noexcept : e01(m01), e10(m10) {}
-    void run(Complex* a0, Complex* a1, std::uint64_t begin, std::uint64_t end) const noexcept {
-        for (std::uint64_t i = begin; i < end; ++i) {
-            const Lane x = load(a0 + i);
-            const Lane y = load(a1 + i);
-            store(a0 + i, scale<K0>(e01, y));
-            store(a1 + i, scale<K1>(e10, x));
-        }
-    }
-    void finish() const noexcept {}
-};
 
 }  // namespace velqor::kernels

@@ -1,0 +1,66 @@
+// Gates waiting to be applied to a register, and their execution.
+//
+// apply_gate checks its arguments and records each target's application here;
+// anything that reads the state first runs the queue (and so does a full
+// queue). Running cuts the queue into runs of consecutive gates whose targets
+// fit one block of the state; each block is then brought into cache once and
+// every gate of the run applied to it, in queue order, with the same per-pair
+// operations as a gate applied on its own: the same bits, one pass over memory
+// per run instead of one per gate.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "core/complex.hpp"
+#include "core/gate.hpp"
+
+namespace velqor {
+
+// One target's application: the gate on `target` under the controls of
+// `control_mask` (each below the qubit count, none equal to the target).
+struct QueuedGate {
+    Gate gate;
+    std::uint64_t control_mask;
+    std::uint32_t target;
+};
+
+// Fixed capacity: 64 entries of 80 bytes (5 KiB) live in the register's state.
+class GateQueue {
+public:
+    static constexpr std::size_t kCapacity = 64;
+
+    bool empty() const noexcept { return count_ == 0; }
+    bool full() const noexcept { return count_ == kCapacity; }
+    std::size_t size() const noexcept { return count_; }
+    const QueuedGate& operator[](std::size_t i) const noexcept { return entries_[i]; }
+    void push(const QueuedGate& gate) noexcept { entries_[count_++] = gate; }
+    void clear() noexcept { count_ = 0; }
+
+private:
+    std::array<QueuedGate, kCapacity> entries_;
+    std::size_t count_ = 0;
+};
+
+// Applies one gate to the whole state of 2^n amplitudes, on the pool.
+void apply_now(const QueuedGate& gate, Complex* amplitudes, unsigned n);
+
+// Applies every queued gate, in order, to the state of 2^n amplitudes, with the
+// same bits as apply_now gate by gate. The queue is left as it is.
+void run_queue(const GateQueue& queue, Complex* amplitudes, unsigned n);
+
+namespace blocking {
+
+// Tuning and layout of the blocked execution, exposed for tests.
+inline constexpr unsigned kBlockQubits = 14;  // a block holds up to 2^14 amplitudes (256 KiB)
+inline constexpr unsigned kLowQubits = 5;     // the lowest 5 qubits are always in a block
+inline constexpr unsigned kMinQubits = kBlockQubits + 1;  // smaller states run gate by gate
+
+// The end of the run that starts at `begin`: the longest stretch of gates whose
+// distinct targets at or above kLowQubits number at most kBlockQubits - kLowQubits.
+std::size_t run_end(const GateQueue& queue, std::size_t begin) noexcept;
+
+}  // namespace blocking
+
+}  // namespace velqor
