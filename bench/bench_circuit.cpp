@@ -21,8 +21,10 @@
 #include "runtime/pool.hpp"
 #include "core/gate_queue.hpp"
 #include "core/register.hpp"
+#include "flush.hpp"
 
 using namespace velqor;
+using velqor::bench::flush;
 
 namespace {
 
@@ -74,10 +76,6 @@ std::vector<Step> random_circuit(unsigned n, unsigned gates, std::uint64_t seed)
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-void flush(const Register& reg) {
-    reg.with_amplitudes([](std::span<Complex>) {});
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 # Installs what the tests need and runs every test: the C++ unit tests
 # (GoogleTest through CTest), the Python suite against the installed module
 # (under `python -X dev`), and the Python suite again against an
-# AddressSanitizer + UndefinedBehaviorSanitizer build of the module.
+# AddressSanitizer + UndefinedBehaviorSanitizer build of the module, and the
+# C++ unit tests again under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -45,4 +46,11 @@ if grep -qE 'ERROR: AddressSanitizer|runtime error:' "$log"; then
   status=1
 fi
 rm -f "$log"
-exit "$status"
+[ "$status" -eq 0 ] || exit "$status"
+
+echo "== C++ unit tests (ThreadSanitizer build; tests that fork or count threads cannot run under it)"
+cmake -S . -B build/tsan -G Ninja -DVELQOR_BUILD_TESTS=ON -DVELQOR_BUILD_MODULE=OFF -DVELQOR_SANITIZE_THREAD=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/tsan -j "$jobs" --target velqor_tests
+TSAN_OPTIONS=halt_on_error=1 build/tsan/velqor_tests --gtest_brief=1 --gtest_filter=\
+'-PoolCreation.*:PoolFork.*:*DeathTest*:Random.ForkedChildRekeysBeforeItsNextDraw:RegisterGates.SameBitsWithOneWorkerAndWithMany:Measure.CollapseIsIdenticalForEveryWorkerCount'

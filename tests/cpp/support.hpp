@@ -19,6 +19,14 @@
 
 namespace velqor::testing {
 
+// Built with ThreadSanitizer (build/tsan): tests keep their checks there but
+// may run on smaller data, since every access costs several times as much.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kThreadSanitizer = true;
+#else
+inline constexpr bool kThreadSanitizer = false;
+#endif
+
 inline constexpr double kH = 0.7071067811865475;  // the double nearest 1/sqrt(2)
 inline constexpr Gate kX{{0, 0}, {1, 0}, {1, 0}, {0, 0}};
 inline constexpr Gate kHadamard{{kH, 0}, {kH, 0}, {kH, 0}, {-kH, 0}};
