@@ -254,10 +254,8 @@ Result<std::uint64_t> extract_index(PyObject* obj) {
     }
     const unsigned long long value = PyLong_AsUnsignedLongLong(number);
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return PyErr::fetch();
-    if constexpr (std::numeric_limits<std::size_t>::max() < std::numeric_limits<unsigned long long>::max()) {
-        if (value > std::numeric_limits<std::size_t>::max()) {
-            return PyErr::overflow_error(std::string(msg::kIntegralOverflow));
-        }
+    if (value > std::numeric_limits<MachineWord>::max()) {
+        return PyErr::overflow_error(std::string(msg::kIntegralOverflow));
     }
     return static_cast<std::uint64_t>(value);
 }

@@ -89,7 +89,14 @@ private:
 
 using Matrix = std::vector<std::vector<Complex>>;
 
-// Index conversion: __index__, then an unsigned 64-bit value.
+// Qubit counts and indices are unsigned machine words of 32 bits on the Python
+// side, whatever the platform: every count, target, control and index passes
+// through extract_index, the one place that knows the width. (Sizes in bytes
+// are not words: 29 qubits take 8 GiB.)
+using MachineWord = std::uint32_t;
+
+// Index conversion: __index__, then an unsigned 64-bit value, refused with
+// OverflowError when it does not fit a MachineWord.
 Result<std::uint64_t> extract_index(PyObject* obj);
 // Float conversion (PyFloat_AsDouble).
 Result<double> extract_float(PyObject* obj);

@@ -17,7 +17,6 @@
 namespace velqor::py {
 namespace {
 
-constexpr const char* kLibFile = "src\\lib";
 constexpr int kModuleApiVersion = 1013;
 
 // Set by the first initialisation that gets as far as checking it; never reset.
@@ -269,7 +268,7 @@ MaybeErr add_class(PyObject* module, PyTypeObject*& cell, PyType_Spec& spec, std
     if (!name_text) return PyErr::allocation_failed();
     if (PyList_Append(all.get(), name_text.get()) < 0) {
         PyErr error = PyErr::fetch();
-        panic(msg::fill(msg::kAllAppendFailed, {error.debug_form()}), here(kLibFile));
+        panic(msg::fill(msg::kAllAppendFailed, {error.debug_form()}), site::kAllAppend);
     }
     if (PyObject_SetAttr(module, name_text.get(), reinterpret_cast<PyObject*>(*type)) < 0) return PyErr::fetch();
     return std::nullopt;

@@ -10,9 +10,6 @@
 namespace velqor {
 namespace {
 
-constexpr Location kQubitLimitSite{"src\\things\\mod", 49, 28};
-constexpr Location kTargetSite{"src\\things\\mod", 99, 43};
-constexpr Location kApplyLockSite{"src\\things\\mod", 86, 53};
 constexpr const char* kTargetMessage = "Target(s) outside qubit range";
 
 // Loops with fewer items than this run on the calling thread: handing them to
@@ -21,11 +18,10 @@ constexpr std::uint64_t kSerialPairs = std::uint64_t{1} << 14;
 constexpr std::uint64_t kSerialElements = std::uint64_t{1} << 14;
 
 // Runs body over [0, count): on the calling thread when the loop is small, on
-// the pool otherwise. The pool is created by the first loop either way.
+// the pool otherwise. The caller has acquired the pool already.
 template <class Body>
 void run_loop(std::uint64_t count, std::uint64_t serial_below, Body&& body) {
     if (count < serial_below) {
-        pool::current_num_threads();
         body(std::uint64_t{0}, count);
     } else {
         pool::for_each_range(count, body);
@@ -104,7 +100,7 @@ void apply_planned(const kernels::PairPlan& plan, Complex* a, const Gate& g) {
 
 Register::Register(std::uint64_t qubits) {
     if (qubits >= kQubitLimit) {
-        panic("Number of qubits must be less than " + std::to_string(kQubitLimit), kQubitLimitSite);
+        panic("Number of qubits must be less than " + std::to_string(kQubitLimit), site::kQubitLimit);
     }
     auto state = std::make_unique<RegisterState>();
     state->amplitudes = Buffer<Complex>(std::size_t{1} << qubits);
@@ -121,10 +117,11 @@ void Register::apply_gate(const Gate& gate, std::span<const std::uint64_t> targe
                           std::span<const std::uint64_t> controls) {
     RegisterState& state = *state_;
     for (const std::uint64_t t : targets) {
-        if (t >= qubits_) panic(kTargetMessage, kTargetSite);
+        if (t >= qubits_) panic(kTargetMessage, site::kTargetRange);
+        pool::acquire();  // every target's loop needs the pool, even one that changes nothing
         kernels::PairPlan plan;
         if (!kernels::make_plan(qubits_, t, controls.data(), controls.size(), plan)) continue;
-        StateLock lock(state, kApplyLockSite);
+        StateLock lock(state, site::kApplyLock);
         state.cache.invalidate();
         apply_planned(plan, state.amplitudes.data(), gate);
     }
@@ -132,8 +129,9 @@ void Register::apply_gate(const Gate& gate, std::span<const std::uint64_t> targe
 
 Buffer<double> Register::probabilities() const {
     RegisterState& state = *state_;
+    pool::acquire();
     Buffer<double> out(state.amplitudes.size());
-    StateLock lock(state, kReadLockSite);
+    StateLock lock(state, site::kReadLock);
     const Complex* a = state.amplitudes.data();
     double* p = out.data();
     run_loop(out.size(), kSerialElements, [a, p](std::uint64_t lo, std::uint64_t hi) {
@@ -144,7 +142,7 @@ Buffer<double> Register::probabilities() const {
 
 void Register::with_amplitudes(const std::function<void(std::span<Complex>)>& visit) const {
     RegisterState& state = *state_;
-    StateLock lock(state, kReadLockSite);
+    StateLock lock(state, site::kReadLock);
     visit(state.amplitudes.span());
 }
 

@@ -34,9 +34,6 @@ struct RegisterState {
     SampleCache cache;
 };
 
-// Where the lock is taken to read the amplitudes (probabilities, measurement).
-inline constexpr Location kReadLockSite{"src\\things\\mod", 60, 40};
-
 // Holds the register's lock. Taking it when the poisoned mark is set panics at
 // `where`; a panic that unwinds through the holder sets the mark for good. Other
 // exceptions (a refused allocation) leave the state usable and do not poison.

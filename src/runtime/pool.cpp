@@ -56,7 +56,6 @@ constexpr unsigned kMinSpinRounds = 32;
 constexpr std::string_view kUnexpectedPanic = "Rayon: detected unexpected panic; aborting";
 constexpr std::string_view kNotInitialized = "The global thread pool has not been initialized.";
 constexpr std::string_view kAlreadyInitializedKind = "GlobalPoolAlreadyInitialized";
-constexpr Location kBuildErrorSite{"src\\runtime\\pool", 159, 18};
 
 // Anything that escapes the pool's own machinery (outside a job's work) ends the
 // process: a half-finished queue operation or wait cannot be unwound safely.
@@ -507,7 +506,7 @@ std::atomic<int> g_fail_start_error{0};
 [[noreturn]] void raise_build_error(std::string_view kind) {
     std::string message(kNotInitialized);
     message.append(": ThreadPoolBuildError { kind: ").append(kind).append(" }");
-    panic(std::move(message), kBuildErrorSite);
+    panic(std::move(message), site::kPoolBuild);
 }
 
 // strerror_r comes in a GNU form (returns the text) and a POSIX form (fills the buffer).
@@ -548,7 +547,7 @@ std::size_t processor_count() {
 std::size_t worker_stack_size() {
     static const std::size_t size = [] {
         std::uint32_t value = 0;
-        const char* text = read_env("RUST_MIN_STACK");
+        const char* text = read_env(env::kMinStack);
         return text != nullptr && parse_count(text, value) ? std::size_t{value} : kDefaultStackSize;
     }();
     const long page = sysconf(_SC_PAGESIZE);
@@ -736,6 +735,10 @@ void run_plain_task(void* context, bool /*moved*/) {
 
 }  // namespace
 
+bool is_running() noexcept {
+    return t_worker != nullptr || g_state.load(std::memory_order_acquire) == kRunning;
+}
+
 std::size_t current_num_threads() {
     if (Worker* w = t_worker) return w->pool->num_threads;
     return global_pool().num_threads;
@@ -772,10 +775,10 @@ bool parse_count(const char* text, std::uint32_t& value) {
 std::size_t worker_count_from_env(EnvGetter getenv_fn, std::size_t processors) {
     const std::size_t fallback = std::clamp<std::size_t>(processors, 1, kMaxWorkers);
     std::uint32_t value = 0;
-    if (const char* text = getenv_fn("RAYON_NUM_THREADS"); text != nullptr && parse_count(text, value)) {
+    if (const char* text = getenv_fn(env::kNumThreads); text != nullptr && parse_count(text, value)) {
         return value > 0 ? std::min<std::size_t>(value, kMaxWorkers) : fallback;
     }
-    if (const char* text = getenv_fn("RAYON_RS_NUM_CPUS"); text != nullptr && parse_count(text, value) && value > 0) {
+    if (const char* text = getenv_fn(env::kNumCpus); text != nullptr && parse_count(text, value) && value > 0) {
         return std::min<std::size_t>(value, kMaxWorkers);
     }
     return fallback;

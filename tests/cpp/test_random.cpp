@@ -116,10 +116,10 @@ std::string field(const std::string& text, std::size_t& pos, const std::string& 
                                       : value.substr(first, value.find_last_not_of(" \n") - first + 1);
 }
 
-// Block function against every vector of the shared file: 8, 12 and 20 rounds,
+// Block function against every vector of the data file: 8, 12 and 20 rounds,
 // counters with carries into the high word, non-zero streams.
 TEST(Chacha, BlockMatchesEveryVectorOfTheFile) {
-    std::ifstream file(VELQOR_SHARED_DIR "/data/chacha-vectors.json");
+    std::ifstream file(VELQOR_TEST_DATA_DIR "/chacha-vectors.json");
     std::stringstream content;
     content << file.rdbuf();
     const std::string text = content.str();
