@@ -30,6 +30,15 @@ std::string repr_text(PyObject* obj) {
 
 }  // namespace
 
+MaybeErr intern_into(std::string_view text, PyObject*& cell) {
+    if (cell != nullptr) return std::nullopt;
+    PyObject* name = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (name == nullptr) return PyErr::allocation_failed();
+    PyUnicode_InternInPlace(&name);
+    cell = name;
+    return std::nullopt;
+}
+
 std::string str_text(PyObject* text) {
     Py_ssize_t size = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(utf8, size);

@@ -130,6 +130,10 @@ private:
 // Nothing on success, the error otherwise.
 using MaybeErr = std::optional<PyErr>;
 
+// Interns `text` into `cell` unless the cell is filled already; the str is kept
+// for the life of the process.
+MaybeErr intern_into(std::string_view text, PyObject*& cell);
+
 // A value or the error that took its place.
 template <class T>
 class [[nodiscard]] Result {
