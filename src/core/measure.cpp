@@ -11,6 +11,7 @@
 #include "runtime/panic.hpp"
 #include "runtime/pool.hpp"
 #include "runtime/random.hpp"
+#include "core/measure.hpp"
 #include "core/register.hpp"
 #include "core/state.hpp"
 

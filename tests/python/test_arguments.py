@@ -4,11 +4,10 @@ spellings of a right call are accepted."""
 import pytest
 
 import velqor
-from model import H, Model
-
-IDENTITY = [[1, 0], [0, 1]]
-HADAMARD = [[H, H], [H, -H]]
-G = velqor.QGate(HADAMARD)
+from model import Model
+from support import HADAMARD, IDENTITY
+from support import HADAMARD_GATE as G
+from support import X_GATE as X
 
 
 def register(qubits=2):
@@ -118,7 +117,6 @@ def test_conversion_failures(case):
     assert str(caught.value) == message
 
 
-X = velqor.QGate([[0, 1], [1, 0]])
 WORD_OVERFLOW = "out of range integral type conversion attempted"
 
 

@@ -8,10 +8,7 @@ import tracemalloc
 import pytest
 
 import velqor
-from conftest import SANITIZED, run_python
-from model import H
-
-HADAMARD = [[H, H], [H, -H]]
+from support import HADAMARD, SANITIZED, run_python
 
 
 class Index:
@@ -68,7 +65,7 @@ def test_reference_counts_do_not_grow(panic_type):
     reg = velqor.Register(3)
     targets, controls = [0, 1], [2]
     objects = [Index(1), Index(0)]
-    watched = [gate, reg, targets, controls, *objects, velqor.QGate, velqor.Register, panic_type, H, None]
+    watched = [gate, reg, targets, controls, *objects, velqor.QGate, velqor.Register, panic_type, HADAMARD[0][0], None]
     exercise(panic_type, gate, reg, targets, controls, objects, 50)
     exercise_panics(panic_type, gate, reg, 5)
     gc.collect()

@@ -6,9 +6,8 @@ import weakref
 import pytest
 
 import velqor
-from conftest import run_python
+from support import IDENTITY, run_python
 
-IDENTITY = [[1, 0], [0, 1]]
 CLASSES = [velqor.QGate, velqor.Register]
 
 

@@ -7,8 +7,9 @@ import re
 import pytest
 
 import velqor
-from conftest import run_python
-from model import H
+from support import HADAMARD_GATE as G
+from support import X_GATE as X
+from support import run_python
 
 SHAPE = "Only support single gate. Matrix size must be 2 by 2"
 NOTE = "note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace"
@@ -18,8 +19,6 @@ DOC_TAIL = (
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n"
 )
-G = velqor.QGate([[H, H], [H, -H]])
-X = velqor.QGate([[0, 1], [1, 0]])
 
 
 def report_line(message, location):

@@ -9,7 +9,7 @@ import threading
 import pytest
 
 import velqor
-from conftest import run_python
+from support import run_python
 from model import H, Model, gate_matrices, random_circuit, ry
 
 GATES = {name: velqor.QGate(matrix) for name, matrix in gate_matrices().items()}
