@@ -97,7 +97,7 @@ def test_calls_go_on_after_a_caught_panic(panic_type):
 
 def test_report_is_one_line_plus_a_one_time_note():
     result = run_python(
-        f"""
+        """
         import velqor
         for matrix in ([[1, 0], [0, 1], [0, 0]], [[1, 0], [0, 1, 0]]):
             try:
