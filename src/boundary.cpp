@@ -30,23 +30,33 @@ std::string repr_text(PyObject* obj) {
 
 }  // namespace
 
+MaybeErr intern_into(std::string_view text, PyObject*& cell) {
+    if (cell != nullptr) return std::nullopt;
+    PyObject* name = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (name == nullptr) return PyErr::allocation_failed();
+    PyUnicode_InternInPlace(&name);
+    cell = name;
+    return std::nullopt;
+}
+
 std::string str_text(PyObject* text) {
     Py_ssize_t size = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(utf8, size);
     // Not encodable as strict UTF-8 (lone surrogates): drop that error.
     PyErr_Clear();
     Ref bytes(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-    if (!bytes) api_call_failed(here(kBoundaryFile));
+    if (!bytes) api_call_failed(site::kStrEncoding);
     return std::string(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
 }
 
 PyObject* panic_exception_type() {
     if (g_panic_type != nullptr) return g_panic_type;
     Ref created(
-        PyErr_NewExceptionWithDoc(msg::kPanicTypeName, msg::kPanicTypeDoc, PyExc_BaseException, nullptr));
+        PyErr_NewExceptionWithDoc(kPanicTypeName, msg::kPanicTypeDoc, PyExc_BaseException, nullptr));
     if (!created) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
         PyErr error = PyErr::fetch();
-        panic(msg::fill(msg::kPanicTypeFailed, {error.debug_form()}), here(kBoundaryFile));
+        panic(msg::fill(msg::kPanicTypeFailed, {error.debug_form()}), site::kPanicTypeCreation);
     }
     // Filled while the type was being created: the first one stays.
     if (g_panic_type == nullptr) g_panic_type = created.release();
@@ -76,7 +86,8 @@ std::optional<PyErr> PyErr::take() {
     Ref type(raw_type), value(raw_value), traceback(raw_traceback);
     if (!type) return std::nullopt;
 
-    if (type.get() == panic_exception_type()) {
+    // Compared with the cached type: an instance exists only once it is created.
+    if (g_panic_type != nullptr && type.get() == g_panic_type) {
         // A panic of this module that came back through Python code: it goes on
         // as a panic, with the Python traceback printed on the way.
         std::string message = value && PyUnicode_Check(value.get()) ? str_text(value.get())
@@ -84,7 +95,7 @@ std::optional<PyErr> PyErr::take() {
         write_stderr(msg::kResumeBanner);
         PyErr_Restore(type.release(), value.release(), traceback.release());
         PyErr_PrintEx(0);
-        resume_panic(std::move(message), here(kBoundaryFile));
+        resume_panic(std::move(message), site::kPanicResumed);
     }
 
     PyErr error;
@@ -102,7 +113,7 @@ PyErr PyErr::fetch() {
 
 PyErr PyErr::allocation_failed() {
     if (PyErr_ExceptionMatches(PyExc_MemoryError)) return fetch();
-    api_call_failed(here(kBoundaryFile));
+    api_call_failed(site::kApiCallFailed);
 }
 
 void api_call_failed(Location where) {
@@ -113,14 +124,16 @@ void api_call_failed(Location where) {
 void PyErr::restore() && {
     switch (state_) {
         case State::Lazy: {
+            // Without memory for the type, the pending MemoryError takes this one's place.
             Ref type = Ref::borrow(type_fn_());
+            if (!type) return;
             Ref text(PyUnicode_DecodeUTF8(message_.data(), static_cast<Py_ssize_t>(message_.size()),
                                           "surrogatepass"));
             if (!text) {
                 // The message could not be made (memory refused): that error
                 // takes this one's place.
                 if (PyErr_ExceptionMatches(PyExc_MemoryError)) return;
-                api_call_failed(here(kBoundaryFile));
+                api_call_failed(site::kErrorRestore);
             }
             PyErr_Restore(type.release(), text.release(), nullptr);
             return;
@@ -130,7 +143,7 @@ void PyErr::restore() && {
             PyErr_Restore(type_.release(), value_.release(), traceback_.release());
             return;
         case State::Normalizing:
-            panic(std::string(msg::kNormalizeWhileNormalizing), here(kBoundaryFile));
+            panic(std::string(msg::kNormalizeWhileNormalizing), site::kRestoreWhileNormalizing);
     }
 }
 
@@ -139,7 +152,7 @@ void PyErr::normalize() {
         case State::Normalized:
             return;
         case State::Normalizing:
-            panic(std::string(msg::kNormalizeWhileNormalizing), here(kBoundaryFile));
+            panic(std::string(msg::kNormalizeWhileNormalizing), site::kNormalizeReentered);
         case State::Lazy:
         case State::Fetched:
             break;
@@ -147,6 +160,12 @@ void PyErr::normalize() {
     Ref lazy_type, lazy_value;
     if (state_ == State::Lazy) {
         lazy_type = Ref::borrow(type_fn_());
+        if (!lazy_type) {
+            // No memory for the type: that MemoryError replaces this error.
+            *this = fetch();
+            normalize();
+            return;
+        }
         lazy_value = Ref(PyUnicode_DecodeUTF8(message_.data(), static_cast<Py_ssize_t>(message_.size()),
                                               "surrogatepass"));
         if (!lazy_value) {
@@ -167,12 +186,12 @@ void PyErr::normalize() {
     value_ = Ref(value);
     traceback_ = Ref(traceback);
     state_ = State::Normalized;
-    if (!type_) panic(std::string(msg::kTypeMissing), here(kBoundaryFile));
-    if (!value_) panic(std::string(msg::kValueMissing), here(kBoundaryFile));
+    if (!type_) panic(std::string(msg::kTypeMissing), site::kTypeMissing);
+    if (!value_) panic(std::string(msg::kValueMissing), site::kValueMissing);
 }
 
 PyObject* PyErr::type() {
-    if (state_ == State::Normalizing) panic(std::string(msg::kTypeWhileNormalizing), here(kBoundaryFile));
+    if (state_ == State::Normalizing) panic(std::string(msg::kTypeWhileNormalizing), site::kTypeWhileNormalizing);
     normalize();
     return type_.get();
 }
@@ -208,26 +227,42 @@ std::string PyErr::debug_form() {
                      {repr_text(type_.get()), repr_text(value_.get()), repr_text(traceback_.get())});
 }
 
-PyErr error_from_caught_exception() {
+namespace {
+
+// MemoryError from the interpreter's preallocated instance: needs no memory.
+PyErr no_memory() noexcept {
+    PyErr_NoMemory();
+    return PyErr::fetch();
+}
+
+}  // namespace
+
+PyErr error_from_caught_exception() noexcept {
     try {
         throw;
-    } catch (const Panic& caught) {
-        PyErr error = PyErr::panic_exception(caught.message());
+    } catch (Panic& caught) {
+        PyErr error = PyErr::panic_exception(caught.take_message());
         panic_caught();
         return error;
     } catch (const std::bad_alloc&) {
-        // PyErr_NoMemory uses the interpreter's preallocated instance.
-        PyErr_NoMemory();
-        return PyErr::fetch();
+        return no_memory();
     } catch (const std::exception& caught) {
-        return PyErr::panic_exception(msg::fill(msg::kUnexpectedCxx, {caught.what()}));
+        try {
+            return PyErr::panic_exception(msg::fill(msg::kUnexpectedCxx, {caught.what()}));
+        } catch (const std::bad_alloc&) {
+            return no_memory();
+        }
     } catch (...) {
-        return PyErr::panic_exception(std::string(msg::kUnknownCxx));
+        try {
+            return PyErr::panic_exception(std::string(msg::kUnknownCxx));
+        } catch (const std::bad_alloc&) {
+            return no_memory();
+        }
     }
 }
 
 void boundary_trap() noexcept {
-    panic_nounwind(std::string(msg::kUncaughtAtBoundary), here(kBoundaryFile));
+    panic_nounwind(std::string(msg::kUncaughtAtBoundary), site::kUncaughtAtBoundary);
 }
 
 void report_unraisable(PyErr error) {

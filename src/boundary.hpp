@@ -11,9 +11,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <cstdint>
 #include <optional>
-#include <source_location>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -52,15 +53,9 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
-// Location of the panics that the surface code raises itself ("src\boundary",
-// "src\convert", "src\lib"), taken from the calling line.
-constexpr Location here(const char* file,
-                        std::source_location where = std::source_location::current()) noexcept {
-    return Location{file, where.line(), where.column()};
-}
-inline constexpr const char* kBoundaryFile = "src\\boundary";
-
 // The PanicException type object, created on first use (borrowed reference).
+// When the interpreter refuses the memory to create it, returns null with
+// MemoryError pending; any other creation failure panics.
 PyObject* panic_exception_type();
 
 // The UTF-8 text of a str; lone surrogates come out in their three-byte form
@@ -135,6 +130,10 @@ private:
 // Nothing on success, the error otherwise.
 using MaybeErr = std::optional<PyErr>;
 
+// Interns `text` into `cell` unless the cell is filled already; the str is kept
+// for the life of the process.
+MaybeErr intern_into(std::string_view text, PyObject*& cell);
+
 // A value or the error that took its place.
 template <class T>
 class [[nodiscard]] Result {
@@ -154,27 +153,49 @@ private:
 
 // The frame's handling of what the body threw: a panic becomes PanicException
 // (and is marked caught), a refused allocation MemoryError, anything else a
-// PanicException naming it. Call only inside a catch handler.
-PyErr error_from_caught_exception();
+// PanicException naming it. Needs no memory for a panic (its message is moved,
+// not copied); where composing a message is refused, MemoryError takes its
+// place. Call only inside a catch handler.
+PyErr error_from_caught_exception() noexcept;
 
 // The trap: something threw while the frame handed its outcome over.
 [[noreturn]] void boundary_trap() noexcept;
 
+// UndefinedBehaviorSanitizer reads a handler's binding of the forced unwind,
+// which carries no C++ object, as a reference bound to null; its checks are
+// off for the two small functions holding such a handler (the specific "null"
+// check cannot be turned off for a template).
+#define VELQOR_HANDLES_FORCED_UNWIND __attribute__((no_sanitize_undefined))
+
+// The body's outcome, or the error that what it threw becomes.
+template <class Body>
+VELQOR_HANDLES_FORCED_UNWIND Result<Ref> run_body(Body& body) {
+    try {
+        return body();
+    } catch (const abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        return error_from_caught_exception();
+    }
+}
+
 // Runs `body` (returning Result<Ref>) and hands its outcome to the interpreter:
 // the new reference, or null with the error indicator set.
+//
+// The one thing that passes through is a thread's forced unwind
+// (abi::__forced_unwind): the interpreter ends a daemon thread at exit with
+// pthread_exit while that thread runs Python code called from a conversion,
+// and the unwind must reach the thread's start or the process aborts. So the
+// frame is not noexcept, and every catch-all here rethrows it first.
 template <class Body>
-PyObject* boundary(Body&& body) noexcept {
+VELQOR_HANDLES_FORCED_UNWIND PyObject* boundary(Body&& body) {
     try {
-        Result<Ref> outcome = [&]() -> Result<Ref> {
-            try {
-                return body();
-            } catch (...) {
-                return error_from_caught_exception();
-            }
-        }();
+        Result<Ref> outcome = run_body(body);
         if (outcome) return outcome->release();
         std::move(outcome.take_error()).restore();
         return nullptr;
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         boundary_trap();
     }
@@ -185,15 +206,19 @@ PyObject* boundary(Body&& body) noexcept {
 void report_unraisable(PyErr error);
 
 template <class Body>
-void boundary_dealloc(Body&& body) noexcept {
+VELQOR_HANDLES_FORCED_UNWIND void boundary_dealloc(Body&& body) {
     try {
         std::optional<PyErr> failure;
         try {
             body();
+        } catch (const abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             failure.emplace(error_from_caught_exception());
         }
         if (failure) report_unraisable(std::move(*failure));
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         boundary_trap();
     }

@@ -17,19 +17,6 @@ PyObject* g_name_real = nullptr;
 PyObject* g_name_imag = nullptr;
 PyObject* g_name_qualname = nullptr;
 
-MaybeErr intern_one(const char* text, PyObject*& cell) {
-    if (cell != nullptr) return std::nullopt;
-    PyObject* name = PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(std::char_traits<char>::length(text)));
-    if (name == nullptr) return PyErr::allocation_failed();
-    PyUnicode_InternInPlace(&name);
-    cell = name;
-    return std::nullopt;
-}
-
-std::string display_name(const Signature& sig) {
-    return msg::fill(msg::kDisplayName, {sig.class_name, sig.function_name});
-}
-
 // The type's __qualname__, or the fixed placeholder when it cannot be read.
 std::string type_name(PyObject* obj) {
     Ref name(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), g_name_qualname));
@@ -39,64 +26,6 @@ std::string type_name(PyObject* obj) {
     }
     (void)PyErr::take();
     return std::string(msg::kNoTypeName);
-}
-
-// Places one keyword argument, or fails with the parser's message for it.
-MaybeErr place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** slots) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
-    if (utf8 == nullptr) {
-        // Not valid UTF-8 (a lone surrogate): it names no parameter.
-        (void)PyErr::take();
-    } else {
-        const std::string_view name(utf8, static_cast<std::size_t>(size));
-        for (std::size_t i = 0; i < sig.params.size(); ++i) {
-            if (sig.params[i] != name) continue;
-            if (slots[i] != nullptr) {
-                return PyErr::type_error(msg::fill(msg::kMultipleValues, {display_name(sig), sig.params[i]}));
-            }
-            slots[i] = value;
-            return std::nullopt;
-        }
-    }
-    Ref text(PyObject_Str(key));
-    if (!text) return PyErr::fetch();
-    return PyErr::type_error(msg::fill(msg::kUnexpectedKeyword, {display_name(sig), str_text(text.get())}));
-}
-
-MaybeErr check_positional_count(const Signature& sig, Py_ssize_t nargs, PyObject* const* args, PyObject** slots) {
-    const auto count = static_cast<Py_ssize_t>(sig.params.size());
-    for (Py_ssize_t i = 0; i < std::min(nargs, count); ++i) slots[i] = args[i];
-    if (nargs > count) {
-        return PyErr::type_error(msg::fill(msg::kTooManyPositional, {display_name(sig), std::to_string(count),
-                                                                     std::to_string(nargs)}));
-    }
-    return std::nullopt;
-}
-
-MaybeErr check_missing(const Signature& sig, Py_ssize_t nargs, PyObject** slots) {
-    const auto count = static_cast<Py_ssize_t>(sig.params.size());
-    if (nargs >= count) return std::nullopt;
-    std::vector<std::string_view> missing;
-    for (Py_ssize_t i = nargs; i < count; ++i) {
-        if (slots[i] == nullptr) missing.push_back(sig.params[static_cast<std::size_t>(i)]);
-    }
-    if (missing.empty()) return std::nullopt;
-    // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
-    std::string names;
-    for (std::size_t i = 0; i < missing.size(); ++i) {
-        if (i > 0) {
-            if (i + 1 < missing.size()) {
-                names.append(msg::kListComma);
-            } else {
-                names.append(missing.size() > 2 ? msg::kListCommaAnd : msg::kListAnd);
-            }
-        }
-        names.append(msg::fill(msg::kQuotedName, {missing[i]}));
-    }
-    const std::string_view noun = missing.size() == 1 ? msg::kArgumentNoun : msg::kArgumentsNoun;
-    return PyErr::type_error(
-        msg::fill(msg::kMissingArguments, {display_name(sig), std::to_string(missing.size()), noun, names}));
 }
 
 // The shared sequence conversion. `Sink` takes the reservation and converts
@@ -198,38 +127,9 @@ Result<double> complex_field(PyObject* obj, PyObject* name, std::string_view fai
 }  // namespace
 
 MaybeErr intern_names() {
-    if (MaybeErr error = intern_one(msg::kRealName, g_name_real)) return error;
-    if (MaybeErr error = intern_one(msg::kImagName, g_name_imag)) return error;
-    return intern_one(msg::kQualnameName, g_name_qualname);
-}
-
-MaybeErr parse_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                         PyObject** slots) {
-    if (MaybeErr error = check_positional_count(sig, nargs, args, slots)) return error;
-    if (kwnames != nullptr) {
-        const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            if (MaybeErr error = place_keyword(sig, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], slots)) {
-                return error;
-            }
-        }
-    }
-    return check_missing(sig, nargs, slots);
-}
-
-MaybeErr parse_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
-    const Py_ssize_t nargs = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
-    PyObject* const* items = args != nullptr ? reinterpret_cast<PyTupleObject*>(args)->ob_item : nullptr;
-    if (MaybeErr error = check_positional_count(sig, nargs, items, slots)) return error;
-    if (kwargs != nullptr) {
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(kwargs, &position, &key, &value)) {
-            if (MaybeErr error = place_keyword(sig, key, value, slots)) return error;
-        }
-    }
-    return check_missing(sig, nargs, slots);
+    if (MaybeErr error = intern_into(msg::kRealName, g_name_real)) return error;
+    if (MaybeErr error = intern_into(msg::kImagName, g_name_imag)) return error;
+    return intern_into(msg::kQualnameName, g_name_qualname);
 }
 
 PyErr argument_error(PyErr error, std::string_view name) {
@@ -254,10 +154,8 @@ Result<std::uint64_t> extract_index(PyObject* obj) {
     }
     const unsigned long long value = PyLong_AsUnsignedLongLong(number);
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return PyErr::fetch();
-    if constexpr (std::numeric_limits<std::size_t>::max() < std::numeric_limits<unsigned long long>::max()) {
-        if (value > std::numeric_limits<std::size_t>::max()) {
-            return PyErr::overflow_error(std::string(msg::kIntegralOverflow));
-        }
+    if (value > std::numeric_limits<MachineWord>::max()) {
+        return PyErr::overflow_error(std::string(msg::kIntegralOverflow));
     }
     return static_cast<std::uint64_t>(value);
 }
@@ -293,8 +191,8 @@ MaybeErr extract_matrix(PyObject* obj, Matrix& out) {
     return extract_sequence(obj, sink);
 }
 
-Result<GateObject*> extract_gate(PyObject* obj) {
-    if (!PyType_IsSubtype(Py_TYPE(obj), gate_type())) return cannot_convert(obj, msg::kGateName);
+Result<GateObject*> extract_gate(PyObject* obj, PyTypeObject* gate_type) {
+    if (!PyType_IsSubtype(Py_TYPE(obj), gate_type)) return cannot_convert(obj, msg::kGateName);
     return reinterpret_cast<GateObject*>(obj);
 }
 

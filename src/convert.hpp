@@ -1,4 +1,5 @@
-// Argument parsing and the conversions of Python values into native ones.
+// The conversions of Python values into native ones, and the wrapping of a
+// failed conversion into the argument error of its parameter.
 // Every conversion reports failure as a PyErr; interpreter errors pass through
 // unchanged, the module's own refusals carry the messages of messages.hpp.
 #pragma once
@@ -16,23 +17,6 @@
 #include "core/complex.hpp"
 
 namespace velqor::py {
-
-// What the parser knows of an entry point: its class and function name (for
-// the display name "Class.function()") and its parameters, all required and
-// all accepted by position or by keyword.
-struct Signature {
-    std::string_view class_name;
-    std::string_view function_name;
-    std::span<const std::string_view> params;
-};
-
-// Matches the arguments of a vectorcall (keyword values follow the positional
-// ones, named by `kwnames`) to the parameters. `slots` has one entry per
-// parameter, null on entry, and receives borrowed references.
-MaybeErr parse_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                         PyObject** slots);
-// The same for an argument tuple and a keyword dictionary (either may be null).
-MaybeErr parse_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots);
 
 // Wraps a failed conversion of parameter `name`: an error of exactly TypeError
 // becomes TypeError "argument '{name}': {message}" keeping the old __cause__;
@@ -89,7 +73,14 @@ private:
 
 using Matrix = std::vector<std::vector<Complex>>;
 
-// Index conversion: __index__, then an unsigned 64-bit value.
+// Qubit counts and indices are unsigned machine words of 32 bits on the Python
+// side, whatever the platform: every count, target, control and index passes
+// through extract_index, the one place that knows the width. (Sizes in bytes
+// are not words: 29 qubits take 8 GiB.)
+using MachineWord = std::uint32_t;
+
+// Index conversion: __index__, then an unsigned 64-bit value, refused with
+// OverflowError when it does not fit a MachineWord.
 Result<std::uint64_t> extract_index(PyObject* obj);
 // Float conversion (PyFloat_AsDouble).
 Result<double> extract_float(PyObject* obj);
@@ -99,7 +90,7 @@ Result<Complex> extract_complex(PyObject* obj);
 // complex values.
 MaybeErr extract_indices(PyObject* obj, IndexList& out);
 MaybeErr extract_matrix(PyObject* obj, Matrix& out);
-// Instance check for a QGate argument (the borrow is the caller's).
-Result<GateObject*> extract_gate(PyObject* obj);
+// Instance check for a QGate argument against the QGate type (the borrow is the caller's).
+Result<GateObject*> extract_gate(PyObject* obj, PyTypeObject* gate_type);
 
 }  // namespace velqor::py

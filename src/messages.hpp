@@ -1,6 +1,8 @@
-// Every fixed text that the Python surface shows: exception messages, the
-// standard-error banners, docstrings and names. Each text lives here once;
-// "{}" marks where fill() puts a value, in order.
+// The fixed texts of the Python surface: its exception messages, standard-error
+// banners, docstrings and names, each once; "{}" marks where fill() puts a
+// value, in order. The core and the runtime services keep their own messages
+// beside the code that raises them; failure sites, environment variables and
+// the exception's qualified name are in runtime/contract.hpp.
 #pragma once
 
 #include <initializer_list>
@@ -75,7 +77,6 @@ inline constexpr std::string_view kResumeBanner =
     "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
     "Python stack trace below:\n";
 inline constexpr std::string_view kUnwrappedPanic = "Unwrapped panic from Python code";
-inline constexpr const char* kPanicTypeName = "pyo3_runtime.PanicException";
 inline constexpr const char* kPanicTypeDoc =
     "\n"
     "The exception raised when native code of this module, called from Python, panics.\n"

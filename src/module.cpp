@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "args.hpp"
 #include "boundary.hpp"
 #include "convert.hpp"
 #include "messages.hpp"
@@ -17,7 +18,6 @@
 namespace velqor::py {
 namespace {
 
-constexpr const char* kLibFile = "src\\lib";
 constexpr int kModuleApiVersion = 1013;
 
 // Set by the first initialisation that gets as far as checking it; never reset.
@@ -32,10 +32,16 @@ constexpr std::array<std::string_view, 1> kGateNewParams = {"matrix"};
 constexpr std::array<std::string_view, 1> kRegisterNewParams = {"qubits"};
 constexpr std::array<std::string_view, 3> kApplyGateParams = {"gate", "targets", "controls"};
 constexpr std::array<std::string_view, 1> kMeasureParams = {"target"};
-constexpr Signature kGateNewSig{msg::kGateName, kNewName, kGateNewParams};
-constexpr Signature kRegisterNewSig{msg::kRegisterName, kNewName, kRegisterNewParams};
-constexpr Signature kApplyGateSig{msg::kRegisterName, msg::kApplyGateName, kApplyGateParams};
-constexpr Signature kMeasureSig{msg::kRegisterName, msg::kMeasureName, kMeasureParams};
+// The interned parameter names, filled at initialisation and kept for good.
+std::array<PyObject*, 1> g_gate_new_names{};
+std::array<PyObject*, 1> g_register_new_names{};
+std::array<PyObject*, 3> g_apply_gate_names{};
+std::array<PyObject*, 1> g_measure_names{};
+constexpr Signature kGateNewSig{msg::kGateName, kNewName, kGateNewParams, g_gate_new_names.data()};
+constexpr Signature kRegisterNewSig{msg::kRegisterName, kNewName, kRegisterNewParams, g_register_new_names.data()};
+constexpr Signature kApplyGateSig{msg::kRegisterName, msg::kApplyGateName, kApplyGateParams,
+                                  g_apply_gate_names.data()};
+constexpr Signature kMeasureSig{msg::kRegisterName, msg::kMeasureName, kMeasureParams, g_measure_names.data()};
 
 // Allocates an instance through the tp_alloc of the type being constructed.
 Result<Ref> allocate(PyTypeObject* type) {
@@ -53,14 +59,28 @@ void free_instance(PyObject* obj) {
     Py_DECREF(type);
 }
 
-// The receiver of a Register method: the Register type or a subtype.
-Result<RegisterObject*> receiver(PyObject* self) {
-    if (!PyType_IsSubtype(Py_TYPE(self), g_register_type)) return cannot_convert(self, msg::kRegisterName);
-    return reinterpret_cast<RegisterObject*>(self);
-}
-
 PyErr already_borrowed() { return PyErr::runtime_error(std::string(msg::kAlreadyBorrowed)); }
 PyErr already_mutably_borrowed() { return PyErr::runtime_error(std::string(msg::kAlreadyMutablyBorrowed)); }
+
+enum class Access { Shared, Exclusive };
+
+// The frame of every Register method: checks the receiver (the Register type
+// or a subtype) and borrows it with `access` before anything else happens,
+// then runs `method` on the register; the borrow is released on every path.
+template <Access access, class Method>
+PyObject* register_method(PyObject* self, Method&& method) {
+    return boundary([&]() -> Result<Ref> {
+        if (!PyType_IsSubtype(Py_TYPE(self), g_register_type)) return cannot_convert(self, msg::kRegisterName);
+        auto* reg = reinterpret_cast<RegisterObject*>(self);
+        Borrow borrow;
+        if constexpr (access == Access::Exclusive) {
+            if (!borrow.take_exclusive(reg->borrow)) return already_borrowed();
+        } else {
+            if (!borrow.take_shared(reg->borrow)) return already_mutably_borrowed();
+        }
+        return method(reg->value);
+    });
+}
 
 // --- QGate -------------------------------------------------------------------
 
@@ -119,17 +139,12 @@ void register_dealloc(PyObject* obj) {
 }
 
 PyObject* register_apply_gate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return boundary([&]() -> Result<Ref> {
-        Result<RegisterObject*> reg = receiver(self);
-        if (!reg) return reg.take_error();
-        Borrow reg_borrow;
-        if (!reg_borrow.take_exclusive((*reg)->borrow)) return already_borrowed();
-
+    return register_method<Access::Exclusive>(self, [&](Register& reg) -> Result<Ref> {
         std::array<PyObject*, kApplyGateParams.size()> slots{};
         if (MaybeErr error = parse_arguments(kApplyGateSig, args, nargs, kwnames, slots.data())) {
             return std::move(*error);
         }
-        Result<GateObject*> gate = extract_gate(slots[0]);
+        Result<GateObject*> gate = extract_gate(slots[0], g_gate_type);
         if (!gate) return argument_error(gate.take_error(), kApplyGateParams[0]);
         Borrow gate_borrow;
         if (!gate_borrow.take_shared((*gate)->borrow)) return already_mutably_borrowed();
@@ -142,19 +157,14 @@ PyObject* register_apply_gate(PyObject* self, PyObject* const* args, Py_ssize_t 
             return argument_error(std::move(*error), kApplyGateParams[2]);
         }
 
-        (*reg)->value.apply_gate((*gate)->value, targets.span(), controls.span());
+        reg.apply_gate((*gate)->value, targets.span(), controls.span());
         return Ref::borrow(Py_None);
     });
 }
 
 PyObject* register_probabilities(PyObject* self, PyObject* /*unused*/) {
-    return boundary([&]() -> Result<Ref> {
-        Result<RegisterObject*> reg = receiver(self);
-        if (!reg) return reg.take_error();
-        Borrow reg_borrow;
-        if (!reg_borrow.take_shared((*reg)->borrow)) return already_mutably_borrowed();
-
-        const Buffer<double> probabilities = (*reg)->value.probabilities();
+    return register_method<Access::Shared>(self, [](Register& reg) -> Result<Ref> {
+        const Buffer<double> probabilities = reg.probabilities();
         Ref list(PyList_New(static_cast<Py_ssize_t>(probabilities.size())));
         if (!list) return PyErr::allocation_failed();
         for (std::size_t i = 0; i < probabilities.size(); ++i) {
@@ -167,12 +177,7 @@ PyObject* register_probabilities(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyObject* register_measure(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return boundary([&]() -> Result<Ref> {
-        Result<RegisterObject*> reg = receiver(self);
-        if (!reg) return reg.take_error();
-        Borrow reg_borrow;
-        if (!reg_borrow.take_exclusive((*reg)->borrow)) return already_borrowed();
-
+    return register_method<Access::Exclusive>(self, [&](Register& reg) -> Result<Ref> {
         std::array<PyObject*, kMeasureParams.size()> slots{};
         if (MaybeErr error = parse_arguments(kMeasureSig, args, nargs, kwnames, slots.data())) {
             return std::move(*error);
@@ -180,7 +185,7 @@ PyObject* register_measure(PyObject* self, PyObject* const* args, Py_ssize_t nar
         Result<std::uint64_t> target = extract_index(slots[0]);
         if (!target) return argument_error(target.take_error(), kMeasureParams[0]);
 
-        const std::uint64_t outcome = (*reg)->value.measure(*target);
+        const std::uint64_t outcome = reg.measure(*target);
         Ref result(PyLong_FromUnsignedLongLong(outcome));
         if (!result) return PyErr::allocation_failed();
         return result;
@@ -188,13 +193,8 @@ PyObject* register_measure(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* register_measure_all(PyObject* self, PyObject* /*unused*/) {
-    return boundary([&]() -> Result<Ref> {
-        Result<RegisterObject*> reg = receiver(self);
-        if (!reg) return reg.take_error();
-        Borrow reg_borrow;
-        if (!reg_borrow.take_shared((*reg)->borrow)) return already_mutably_borrowed();
-
-        const std::uint64_t index = (*reg)->value.measure_all();
+    return register_method<Access::Shared>(self, [](Register& reg) -> Result<Ref> {
+        const std::uint64_t index = reg.measure_all();
         Ref result(PyLong_FromUnsignedLongLong(index));
         if (!result) return PyErr::allocation_failed();
         return result;
@@ -269,7 +269,7 @@ MaybeErr add_class(PyObject* module, PyTypeObject*& cell, PyType_Spec& spec, std
     if (!name_text) return PyErr::allocation_failed();
     if (PyList_Append(all.get(), name_text.get()) < 0) {
         PyErr error = PyErr::fetch();
-        panic(msg::fill(msg::kAllAppendFailed, {error.debug_form()}), here(kLibFile));
+        panic(msg::fill(msg::kAllAppendFailed, {error.debug_form()}), site::kAllAppend);
     }
     if (PyObject_SetAttr(module, name_text.get(), reinterpret_cast<PyObject*>(*type)) < 0) return PyErr::fetch();
     return std::nullopt;
@@ -293,6 +293,9 @@ PyObject* init_module() {
         if (!module) return PyErr::fetch();
         if (g_module_initialized.exchange(true)) return PyErr::import_error(std::string(msg::kSecondInit));
         if (MaybeErr error = intern_names()) return std::move(*error);
+        for (const Signature* sig : {&kGateNewSig, &kRegisterNewSig, &kApplyGateSig, &kMeasureSig}) {
+            if (MaybeErr error = intern_signature(*sig)) return std::move(*error);
+        }
         if (MaybeErr error = add_class(module.get(), g_gate_type, g_gate_spec, msg::kGateName)) {
             return std::move(*error);
         }
@@ -304,9 +307,6 @@ PyObject* init_module() {
 }
 
 }  // namespace
-
-PyTypeObject* gate_type() noexcept { return g_gate_type; }
-PyTypeObject* register_type() noexcept { return g_register_type; }
 
 }  // namespace velqor::py
 

@@ -24,10 +24,6 @@ struct RegisterObject {
     Py_ssize_t borrow;
 };
 
-// The type objects, created during module initialisation (borrowed; null before).
-PyTypeObject* gate_type() noexcept;
-PyTypeObject* register_type() noexcept;
-
 // One borrow of one instance, released when the guard goes. A failed take
 // changes nothing and leaves the guard empty.
 class Borrow {

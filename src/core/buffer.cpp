@@ -69,6 +69,51 @@ std::uint64_t cgroup_room() noexcept {
     return std::numeric_limits<std::uint64_t>::max();
 }
 
+// Owns an anonymous mapping until it is handed over: every way out of the
+// constructor before that unmaps it.
+class Mapping {
+public:
+    Mapping(void* start, std::size_t length) noexcept : start_(start), length_(length) {}
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    ~Mapping() {
+        if (start_ != nullptr) ::munmap(start_, length_);
+    }
+    void* release() noexcept { return std::exchange(start_, nullptr); }
+
+private:
+    void* start_;
+    std::size_t length_;
+};
+
+// Faults the pages of [base, base + length) in, so the memory is really there
+// when the vector is handed out (and counted as used by the next request's
+// check), and a refusal surfaces here instead of as a killed process later.
+// The pool's workers share the work when the pool is up (first touches are
+// slow, and a vector of several GiB would otherwise take seconds more); a
+// register is never what starts the pool, so without one the calling thread
+// does it. Returns false when the system refused the pages.
+bool populate(char* base, std::size_t length) {
+    const auto populate_chunk = [base, length](std::uint64_t i) {
+        const std::size_t offset = i * kPopulateChunk;
+        const std::size_t size = std::min(kPopulateChunk, length - offset);
+        // EINVAL: a kernel without MADV_POPULATE_WRITE; the pages then come on first use.
+        return ::madvise(base + offset, size, MADV_POPULATE_WRITE) == 0 || errno == EINVAL;
+    };
+    const std::size_t chunks = (length + kPopulateChunk - 1) / kPopulateChunk;
+    if (!pool::is_running()) {
+        for (std::size_t i = 0; i < chunks; ++i) {
+            if (!populate_chunk(i)) return false;
+        }
+        return true;
+    }
+    std::atomic<bool> refused{false};
+    pool::for_each(chunks, [&](std::uint64_t i) {
+        if (!populate_chunk(i)) refused.store(true, std::memory_order_relaxed);
+    });
+    return !refused.load(std::memory_order_relaxed);
+}
+
 }  // namespace
 
 std::uint64_t available_memory_bytes() noexcept {
@@ -101,28 +146,12 @@ RawBuffer::RawBuffer(std::size_t bytes) {
     const std::size_t length = (bytes + 4095) & ~std::size_t{4095};
     if (head > 0) ::munmap(mapping, head);
     if (padded - head > length) ::munmap(reinterpret_cast<void*>(aligned + length), padded - head - length);
-    data_ = reinterpret_cast<void*>(aligned);
+    Mapping owned(reinterpret_cast<void*>(aligned), length);
+    ::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
+    if (!populate(reinterpret_cast<char*>(aligned), length)) throw std::bad_alloc();
+    data_ = owned.release();
     bytes_ = length;
     mapped_ = true;
-    ::madvise(data_, length, MADV_HUGEPAGE);
-    // Fault the pages in now, so the memory is really there (and counted as
-    // used by the next request's check) when the constructor returns, and a
-    // refusal surfaces here instead of as a killed process later.
-    // The pool's workers share the work: first touches are slow, and a vector
-    // of several GiB would otherwise take seconds more.
-    std::atomic<bool> refused{false};
-    char* base = static_cast<char*>(data_);
-    const std::size_t chunks = (length + kPopulateChunk - 1) / kPopulateChunk;
-    pool::for_each(chunks, [&](std::uint64_t i) {
-        const std::size_t offset = i * kPopulateChunk;
-        const std::size_t size = std::min(kPopulateChunk, length - offset);
-        // EINVAL: a kernel without MADV_POPULATE_WRITE; the pages then come on first use.
-        if (::madvise(base + offset, size, MADV_POPULATE_WRITE) != 0 && errno != EINVAL) refused = true;
-    });
-    if (refused) {
-        release();
-        throw std::bad_alloc();
-    }
 }
 
 RawBuffer::RawBuffer(RawBuffer&& other) noexcept

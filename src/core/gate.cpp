@@ -15,18 +15,15 @@ namespace {
 
 constexpr const char* kShapeMessage = "Only support single gate. Matrix size must be 2 by 2";
 constexpr const char* kNotUnitaryMessage = "Matrix is not unitary";
-constexpr Location kRowCountSite{"src\\lib", 20, 31};
-constexpr Location kRowLengthSite{"src\\lib", 22, 14};
-constexpr Location kNotUnitarySite{"src\\things\\mod", 39, 16};
-constexpr Location kDiagnosticSite{"src\\things\\mod", 38, 9};
-constexpr const char* kDiagnosticHead = "[src\\things\\mod:38] (check1, check2, check3.real, check4.real) = (\n";
+constexpr const char* kDiagnosticHead = " (check1, check2, check3.real, check4.real) = (\n";
 
 // Ten units in the last place just below 1.0: the absolute margin of the test.
 constexpr double kAbsoluteMargin = 10.0 * 0x1p-53;
 constexpr std::int64_t kUlpMargin = 10;
 
 void write_diagnostic(double check1, double check2, double check3_real, double check4_real) {
-    std::string text = kDiagnosticHead;
+    std::string text = site::kNotUnitaryDiagnosticTag;
+    text.append(kDiagnosticHead);
     for (double value : {check1, check2, check3_real, check4_real}) {
         text.append("    ").append(format_double(value)).append(",\n");
     }
@@ -34,7 +31,7 @@ void write_diagnostic(double check1, double check2, double check3_real, double c
     if (const int error = write_stderr(text); error != 0) {
         panic(std::string("failed printing to ") + "stderr" + ": " + std::strerror(error) + " (os error " +
                   std::to_string(error) + ")",
-              kDiagnosticSite);
+              site::kNotUnitaryDiagnostic);
     }
 }
 
@@ -104,8 +101,8 @@ std::string format_double(double value) {
 }
 
 Gate gate_from_rows(const std::vector<std::vector<Complex>>& rows) {
-    if (rows.size() != 2) panic(kShapeMessage, kRowCountSite);
-    if (rows[0].size() != 2 || rows[1].size() != 2) panic(kShapeMessage, kRowLengthSite);
+    if (rows.size() != 2) panic(kShapeMessage, site::kMatrixRowCount);
+    if (rows[0].size() != 2 || rows[1].size() != 2) panic(kShapeMessage, site::kMatrixRowLength);
     const Gate g{rows[0][0], rows[0][1], rows[1][0], rows[1][1]};
 
     // Column norms and the orthogonality of the two columns (the entries of
@@ -123,7 +120,7 @@ Gate gate_from_rows(const std::vector<std::vector<Complex>>& rows) {
     for (bool ok : results) unitary = unitary && ok;
     if (!unitary) {
         write_diagnostic(check1, check2, check3.real, check4.real);
-        panic(kNotUnitaryMessage, kNotUnitarySite);
+        panic(kNotUnitaryMessage, site::kNotUnitary);
     }
     return g;
 }

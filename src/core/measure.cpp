@@ -11,15 +11,13 @@
 #include "runtime/panic.hpp"
 #include "runtime/pool.hpp"
 #include "runtime/random.hpp"
+#include "core/measure.hpp"
 #include "core/register.hpp"
 #include "core/state.hpp"
 
 namespace velqor {
 namespace {
 
-constexpr Location kMarginalIndexSite{"src\\things\\mod", 117, 33};
-constexpr Location kMeasureSamplerSite{"src\\things\\mod", 129, 60};
-constexpr Location kSampleSamplerSite{"src\\things\\mod", 158, 62};
 
 // The marginal totals are sums of per-block partial sums, combined in block
 // order: the same bits for every worker count and every run.
@@ -131,10 +129,7 @@ Marginals block_marginals(const Complex* a, unsigned t, std::uint64_t lo, std::u
 Marginals marginal_totals(const Complex* a, unsigned n, unsigned t) {
     const std::uint64_t pairs = std::uint64_t{1} << (n - 1);
     const std::uint64_t blocks = (pairs + kMarginalBlock - 1) / kMarginalBlock;
-    if (blocks == 1) {
-        pool::current_num_threads();
-        return block_marginals(a, t, 0, pairs);
-    }
+    if (blocks == 1) return block_marginals(a, t, 0, pairs);
     std::vector<Marginals> partial(blocks);
     Marginals* out = partial.data();
     pool::for_each(blocks, [=](std::uint64_t b) {
@@ -199,19 +194,20 @@ std::uint64_t Register::measure(std::uint64_t target) {
     RegisterState& state = *state_;
     const unsigned bit = static_cast<unsigned>(target % 32);
     const bool in_range = bit < qubits_;
+    pool::acquire();
     Marginals m;
     {
-        StateLock lock(state, kReadLockSite);
+        StateLock lock(state, site::kReadLock);
         run_pending(state, qubits_);
         if (in_range) m = marginal_totals(state.amplitudes.data(), qubits_, bit);
     }
     if (!in_range) {
         // The first pair meets it: i0 = 0 is always in range, i1 = 2^bit is not.
-        panic(index_message(state.amplitudes.size(), std::uint64_t{1} << bit), kMarginalIndexSite);
+        panic(index_message(state.amplitudes.size(), std::uint64_t{1} << bit), site::kMarginalIndex);
     }
     const double weights[2] = {m.p0, m.p1};
     auto built = random::WeightedSampler::build(weights);
-    if (auto* error = std::get_if<random::SampleError>(&built)) sample_error_panic(*error, kMeasureSamplerSite);
+    if (auto* error = std::get_if<random::SampleError>(&built)) sample_error_panic(*error, site::kMeasureSampler);
     const auto& sampler = std::get<random::WeightedSampler>(built);
     const std::uint32_t outcome = sampler.sample(*random::thread_rng());
 
@@ -229,8 +225,9 @@ std::uint64_t Register::measure_all() const {
     SampleCache& cache = state.cache;
     std::optional<random::SampleError> error;
     bool fresh = false;
+    pool::acquire();  // the probabilities of a sample are collected on the pool
     {
-        StateLock lock(state, kReadLockSite);
+        StateLock lock(state, site::kReadLock);
         run_pending(state, qubits_);
         if (!cache.valid()) {
             const std::uint64_t blocks =
@@ -241,10 +238,10 @@ std::uint64_t Register::measure_all() const {
         }
     }
     // Failures are raised outside the lock, so they never poison it.
-    if (error) sample_error_panic(*error, kSampleSamplerSite);
+    if (error) sample_error_panic(*error, site::kSampleSampler);
     if (fresh) cache.range.emplace(0.0, cache.total);  // an infinite total panics here
     const double x = cache.range->sample(*random::thread_rng());
-    StateLock lock(state, kReadLockSite);
+    StateLock lock(state, site::kReadLock);
     return search(state, x);
 }
 

@@ -10,9 +10,6 @@
 namespace velqor {
 namespace {
 
-constexpr Location kQubitLimitSite{"src\\things\\mod", 49, 28};
-constexpr Location kTargetSite{"src\\things\\mod", 99, 43};
-constexpr Location kApplyLockSite{"src\\things\\mod", 86, 53};
 constexpr const char* kTargetMessage = "Target(s) outside qubit range";
 
 // Loops with fewer items than this run on the calling thread: handing them to
@@ -30,7 +27,7 @@ constexpr bool kDeferred = VELQOR_DEFERRED != 0;
 
 Register::Register(std::uint64_t qubits) {
     if (qubits >= kQubitLimit) {
-        panic("Number of qubits must be less than " + std::to_string(kQubitLimit), kQubitLimitSite);
+        panic("Number of qubits must be less than " + std::to_string(kQubitLimit), site::kQubitLimit);
     }
     auto state = std::make_unique<RegisterState>();
     state->amplitudes = Buffer<Complex>(std::size_t{1} << qubits);
@@ -47,14 +44,14 @@ void Register::apply_gate(const Gate& gate, std::span<const std::uint64_t> targe
                           std::span<const std::uint64_t> controls) {
     RegisterState& state = *state_;
     for (const std::uint64_t t : targets) {
-        if (t >= qubits_) panic(kTargetMessage, kTargetSite);
-        // Every target in range needs the pool, even one that changes nothing:
-        // the pool is created (or its failure raised) here, before any lock.
-        pool::current_num_threads();
+        if (t >= qubits_) panic(kTargetMessage, site::kTargetRange);
+        // Every target's application needs the pool, even one that changes
+        // nothing or waits in the queue: acquired here, before any lock.
+        pool::acquire();
         QueuedGate entry{gate, 0, static_cast<std::uint32_t>(t)};
         if (!kernels::control_mask_of(qubits_, t, controls.data(), controls.size(), entry.control_mask)) continue;
         if (!kDeferred || state.pending.full()) {
-            StateLock lock(state, kApplyLockSite);
+            StateLock lock(state, site::kApplyLock);
             state.cache.invalidate();
             run_pending(state, qubits_);
             if (!kDeferred) {
@@ -62,7 +59,7 @@ void Register::apply_gate(const Gate& gate, std::span<const std::uint64_t> targe
                 continue;
             }
         } else if (state.poisoned.load(std::memory_order_relaxed)) {
-            panic(poison_message(), kApplyLockSite);
+            panic(poison_message(), site::kApplyLock);
         }
         state.cache.invalidate();
         state.pending.push(entry);
@@ -71,8 +68,9 @@ void Register::apply_gate(const Gate& gate, std::span<const std::uint64_t> targe
 
 Buffer<double> Register::probabilities() const {
     RegisterState& state = *state_;
+    pool::acquire();
     Buffer<double> out(state.amplitudes.size());
-    StateLock lock(state, kReadLockSite);
+    StateLock lock(state, site::kReadLock);
     run_pending(state, qubits_);
     const Complex* a = state.amplitudes.data();
     double* p = out.data();
@@ -80,7 +78,6 @@ Buffer<double> Register::probabilities() const {
         for (std::uint64_t i = lo; i < hi; ++i) p[i] = norm_sqr(a[i]);
     };
     if (out.size() < kSerialElements) {
-        pool::current_num_threads();
         body(0, out.size());
     } else {
         pool::for_each_range(out.size(), body);
@@ -90,7 +87,7 @@ Buffer<double> Register::probabilities() const {
 
 void Register::with_amplitudes(const std::function<void(std::span<Complex>)>& visit) const {
     RegisterState& state = *state_;
-    StateLock lock(state, kReadLockSite);
+    StateLock lock(state, site::kReadLock);
     run_pending(state, qubits_);
     visit(state.amplitudes.span());
 }

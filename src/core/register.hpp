@@ -1,6 +1,8 @@
 // The register: the state vector of n qubits (2^n amplitudes, qubit k is bit k
 // of an index) behind one exclusive lock with a poisoned mark, gate
-// application, probabilities and measurement.
+// application, probabilities and measurement. The class is defined in two
+// files by job: register.cpp creates the state and applies gates,
+// measure.cpp (with measure.hpp) reads it out and collapses it.
 #pragma once
 
 #include <cstdint>
@@ -53,14 +55,5 @@ private:
     std::unique_ptr<RegisterState> state_;
     std::uint32_t qubits_ = 0;
 };
-
-// The totals of |a_i|^2 over the indices whose bit t is 0 and 1, of a state of
-// 2^n amplitudes (t < n), as measure() forms them: the same bits for every
-// worker count. Runs on the pool.
-struct Marginals {
-    double p0 = 0.0;
-    double p1 = 0.0;
-};
-Marginals marginal_totals(const Complex* amplitudes, unsigned n, unsigned t);
 
 }  // namespace velqor

@@ -52,9 +52,6 @@ struct RegisterState {
     SampleCache cache;
 };
 
-// Where the lock is taken to read the amplitudes (probabilities, measurement).
-inline constexpr Location kReadLockSite{"src\\things\\mod", 60, 40};
-
 inline std::string poison_message() { return unwrap_message("PoisonError { .. }"); }
 
 // Holds the register's lock. Taking it when the poisoned mark is set panics at

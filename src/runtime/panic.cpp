@@ -1,6 +1,8 @@
 #include "runtime/panic.hpp"
 
 #include <atomic>
+#include <charconv>
+#include <new>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +20,7 @@ std::atomic<std::uint64_t> g_panics_in_progress{0};
 std::atomic<bool> g_first_note{true};
 thread_local std::uint32_t t_panics_in_progress = 0;
 thread_local bool t_in_report = false;
+thread_local bool t_refuse_report_memory = false;  // test hook
 
 constexpr std::string_view kThreadName = "<unnamed>";
 constexpr std::string_view kNestedReport = "thread panicked while processing panic. aborting.\n";
@@ -30,7 +33,7 @@ constexpr std::string_view kShortNote =
 // The process-wide style, read from RUST_BACKTRACE on first need and kept.
 Style process_style() {
     static const Style style = [] {
-        const char* value = std::getenv("RUST_BACKTRACE");
+        const char* value = std::getenv(env::kBacktrace);
         if (value == nullptr || std::strcmp(value, "0") == 0) return Style::Off;
         if (std::strcmp(value, "full") == 0) return Style::Full;
         return Style::Short;
@@ -43,16 +46,17 @@ void count_panic_started() noexcept {
     ++t_panics_in_progress;
 }
 
-// The report is written by the panicking thread before anything unwinds.
-__attribute__((noinline)) void write_report(const std::string& message, Location where) {
-    count_panic_started();
-    if (t_in_report) {
-        write_stderr(kNestedReport);
-        std::abort();
-    }
-    t_in_report = true;
-    const Style style = t_panics_in_progress >= 2 ? Style::Full : process_style();
+// Marks this thread as writing a report for as long as it lives, on every path.
+class InReport {
+public:
+    InReport() noexcept { t_in_report = true; }
+    ~InReport() { t_in_report = false; }
+    InReport(const InReport&) = delete;
+    InReport& operator=(const InReport&) = delete;
+};
 
+// The report in one write: message, position, and the backtrace or note.
+void write_composed_report(const std::string& message, Location where, Style style) {
     std::string text;
     text.reserve(64 + message.size());
     text.append("thread '").append(kThreadName).append("' panicked at '").append(message);
@@ -70,8 +74,56 @@ __attribute__((noinline)) void write_report(const std::string& message, Location
             break;
     }
     write_stderr(text);
-    t_in_report = false;
 }
+
+// The one-line report written piece by piece, without allocating: used when
+// the memory for the composed report is refused. No backtrace.
+void write_report_unallocated(std::string_view message, Location where, Style style) noexcept {
+    char line[24];
+    char column[24];
+    const auto line_end = std::to_chars(line, line + sizeof line, where.line).ptr;
+    const auto column_end = std::to_chars(column, column + sizeof column, where.column).ptr;
+    write_stderr("thread '");
+    write_stderr(kThreadName);
+    write_stderr("' panicked at '");
+    write_stderr(message);
+    write_stderr("', ");
+    write_stderr(where.file);
+    write_stderr(":");
+    write_stderr(std::string_view(line, static_cast<std::size_t>(line_end - line)));
+    write_stderr(":");
+    write_stderr(std::string_view(column, static_cast<std::size_t>(column_end - column)));
+    write_stderr("\n");
+    if (style == Style::Off && g_first_note.exchange(false)) write_stderr(kOffNote);
+}
+
+// The report is written by the panicking thread before anything unwinds.
+__attribute__((noinline)) void write_report(const std::string& message, Location where) noexcept {
+    count_panic_started();
+    if (t_in_report) {
+        write_stderr(kNestedReport);
+        std::abort();
+    }
+    const InReport in_report;
+    const Style style = t_panics_in_progress >= 2 ? Style::Full : process_style();
+    try {
+        if (std::exchange(t_refuse_report_memory, false)) throw std::bad_alloc();
+        write_composed_report(message, where, style);
+    } catch (const std::exception&) {
+        // Refused memory (or a backtrace that could not be formatted).
+        write_report_unallocated(message, where, style);
+    }
+}
+
+}  // namespace
+
+namespace test_hooks {
+
+void refuse_next_report_memory() noexcept { t_refuse_report_memory = true; }
+
+}  // namespace test_hooks
+
+namespace {
 
 bool holds_panic(const std::exception_ptr& caught) noexcept {
     try {
@@ -114,10 +166,7 @@ std::exception_ptr capture_current_exception() noexcept {
 }
 
 void panic_nounwind(std::string message, Location where) noexcept {
-    try {
-        write_report(message, where);
-    } catch (...) {
-    }
+    write_report(message, where);
     std::abort();
 }
 

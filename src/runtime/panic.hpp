@@ -11,15 +11,9 @@
 #include <string_view>
 #include <utility>
 
-namespace velqor {
+#include "runtime/contract.hpp"
 
-// Source position printed in a failure report. The module's own panics carry
-// fixed positions (data at the panic site), never __FILE__.
-struct Location {
-    const char* file;
-    std::uint32_t line;
-    std::uint32_t column;
-};
+namespace velqor {
 
 // The exception that carries a panic. Deliberately not derived from
 // std::exception, so that no generic handler swallows it by accident.
@@ -27,6 +21,8 @@ class Panic {
 public:
     Panic(std::string message, Location where) : message_(std::move(message)), where_(where) {}
     const std::string& message() const noexcept { return message_; }
+    // Moves the message out (no allocation), leaving it empty.
+    std::string take_message() noexcept { return std::move(message_); }
     const Location& location() const noexcept { return where_; }
 
 private:
@@ -66,6 +62,15 @@ int write_stderr(std::string_view text) noexcept;
 
 // Number of panics in progress on the calling thread (0 when none is unwinding).
 std::uint32_t thread_panic_count() noexcept;
+
+namespace test_hooks {
+
+// Makes the next failure report of the calling thread meet a refused
+// allocation, as under memory exhaustion: the report then comes out piece by
+// piece without a backtrace, and the panic goes on as usual.
+void refuse_next_report_memory() noexcept;
+
+}  // namespace test_hooks
 
 // The composed messages that several parts of the system raise.
 std::string unwrap_message(std::string_view debug_form);

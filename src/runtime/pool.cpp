@@ -15,220 +15,33 @@
 // missed: either the sleeper sees the job or the publisher sees the sleeper.
 #include "runtime/pool.hpp"
 
-#include <pthread.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <climits>
 #include <condition_variable>
-#include <cstdlib>
-#include <cstring>
 #include <exception>
-#include <limits>
 #include <memory>
 #include <mutex>
-#include <string>
-#include <string_view>
 #include <thread>
-#include <vector>
 
 #include "runtime/panic.hpp"
+#include "runtime/pool_internal.hpp"
 
 namespace velqor::pool {
+namespace detail {
+
+thread_local Worker* t_worker = nullptr;
+
+}  // namespace detail
+
 namespace {
 
-constexpr std::size_t kMaxWorkers = 255;
-constexpr std::size_t kDefaultStackSize = 2097152;
-// Smallest stack handed to the system: the allocation granularity of a stack
-// reservation on systems that reserve in 64 KiB units, and room for a panic's
-// report on a worker.
-constexpr std::size_t kMinStackSize = 65536;
-constexpr std::size_t kInitialQueueCapacity = 64;
+using namespace detail;
 
 // How long an idle worker keeps searching before it sleeps (and at least how
 // many searches), so that back-to-back loops find the workers awake.
 constexpr auto kSpinTime = std::chrono::microseconds(100);
 constexpr unsigned kMinSpinRounds = 32;
-
-constexpr std::string_view kUnexpectedPanic = "Rayon: detected unexpected panic; aborting";
-constexpr std::string_view kNotInitialized = "The global thread pool has not been initialized.";
-constexpr std::string_view kAlreadyInitializedKind = "GlobalPoolAlreadyInitialized";
-constexpr Location kBuildErrorSite{"src\\runtime\\pool", 159, 18};
-
-// Anything that escapes the pool's own machinery (outside a job's work) ends the
-// process: a half-finished queue operation or wait cannot be unwound safely.
-[[noreturn]] void unexpected_failure() noexcept { fatal_error(kUnexpectedPanic); }
-
-struct Pool;
-struct Worker;
-
-// Runs the job's work with the moved flag, stores the result and sets the
-// job's latch. Never throws: panics of the work are kept in the job record.
-using ExecuteFn = void (*)(void* record, bool moved) noexcept;
-
-struct JobRef {
-    ExecuteFn execute = nullptr;
-    void* record = nullptr;
-};
-
-// A piece of work that learns whether it runs on a thread other than the one
-// that queued it.
-using WorkFn = void (*)(void* context, bool moved);
-
-// A growable ring of jobs under a mutex. `size_` mirrors the count so that
-// searches skip empty queues without locking, and so that a worker going to
-// sleep can see a publication (see the file comment).
-class JobQueue {
-public:
-    JobQueue() : slots_(kInitialQueueCapacity) {}
-
-    // Adds a job as the newest; returns whether the queue already held jobs.
-    bool push(JobRef job) noexcept {
-        try {
-            std::lock_guard lock(mutex_);
-            if (count_ == slots_.size()) grow();
-            slots_[(head_ + count_) & (slots_.size() - 1)] = job;
-            ++count_;
-            size_.store(count_, std::memory_order_seq_cst);
-            return count_ > 1;
-        } catch (...) {
-            unexpected_failure();
-        }
-    }
-
-    bool pop_newest(JobRef& job) noexcept {
-        if (size_.load(std::memory_order_seq_cst) == 0) return false;
-        try {
-            std::lock_guard lock(mutex_);
-            if (count_ == 0) return false;
-            --count_;
-            job = slots_[(head_ + count_) & (slots_.size() - 1)];
-            size_.store(count_, std::memory_order_seq_cst);
-            return true;
-        } catch (...) {
-            unexpected_failure();
-        }
-    }
-
-    bool pop_oldest(JobRef& job) noexcept {
-        if (size_.load(std::memory_order_seq_cst) == 0) return false;
-        try {
-            std::lock_guard lock(mutex_);
-            if (count_ == 0) return false;
-            job = slots_[head_];
-            head_ = (head_ + 1) & (slots_.size() - 1);
-            --count_;
-            size_.store(count_, std::memory_order_seq_cst);
-            return true;
-        } catch (...) {
-            unexpected_failure();
-        }
-    }
-
-    bool maybe_nonempty() const noexcept { return size_.load(std::memory_order_seq_cst) != 0; }
-
-private:
-    // Doubles the capacity (kept a power of two), oldest job first.
-    void grow() {
-        std::vector<JobRef> bigger(slots_.size() * 2);
-        for (std::size_t i = 0; i < count_; ++i) bigger[i] = slots_[(head_ + i) & (slots_.size() - 1)];
-        slots_.swap(bigger);
-        head_ = 0;
-    }
-
-    std::mutex mutex_;
-    std::vector<JobRef> slots_;
-    std::size_t head_ = 0;
-    std::size_t count_ = 0;
-    std::atomic<std::size_t> size_{0};
-};
-
-struct alignas(64) Worker {
-    Worker(Pool* owner, std::size_t number) : pool(owner), index(number), rng(0x9E3779B97F4A7C15ull * (number + 1)) {}
-
-    Pool* pool;
-    std::size_t index;
-    JobQueue queue;
-    std::condition_variable wake;
-    bool asleep = false;  // guarded by the pool's sleep mutex
-    std::uint64_t rng;    // picks where a theft starts; touched by the owner only
-};
-
-struct Pool {
-    explicit Pool(std::size_t count) : num_threads(count) {
-        workers.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) workers.push_back(std::make_unique<Worker>(this, i));
-    }
-
-    // Wakes one sleeping worker after a job was pushed, unless an awake idle
-    // worker will take it. A push onto a queue that already held jobs always
-    // wakes one: the idle workers evidently do not keep up.
-    void publish(bool queue_had_jobs) noexcept {
-        if (sleeping.load(std::memory_order_seq_cst) == 0) return;
-        if (!queue_had_jobs && idle_awake.load(std::memory_order_seq_cst) != 0) return;
-        try {
-            std::lock_guard lock(sleep_mutex);
-            for (const auto& w : workers) {
-                if (w->asleep) {
-                    wake_locked(*w);
-                    return;
-                }
-            }
-        } catch (...) {
-            unexpected_failure();
-        }
-    }
-
-    void inject(JobRef job) noexcept { publish(injector.push(job)); }
-
-    void wake_worker(Worker& w) noexcept {
-        try {
-            std::lock_guard lock(sleep_mutex);
-            if (w.asleep) wake_locked(w);
-        } catch (...) {
-            unexpected_failure();
-        }
-    }
-
-    void wake_locked(Worker& w) noexcept {
-        w.asleep = false;
-        sleeping.fetch_sub(1, std::memory_order_seq_cst);
-        w.wake.notify_one();
-    }
-
-    // Tells every worker to leave its loop and wakes the sleeping ones.
-    void terminate_all() noexcept {
-        terminate.store(true, std::memory_order_seq_cst);
-        try {
-            std::lock_guard lock(sleep_mutex);
-            for (const auto& w : workers)
-                if (w->asleep) wake_locked(*w);
-        } catch (...) {
-            unexpected_failure();
-        }
-    }
-
-    bool has_visible_work() const noexcept {
-        if (injector.maybe_nonempty()) return true;
-        for (const auto& w : workers)
-            if (w->queue.maybe_nonempty()) return true;
-        return false;
-    }
-
-    const std::size_t num_threads;
-    std::vector<std::unique_ptr<Worker>> workers;
-    JobQueue injector;
-    std::mutex sleep_mutex;
-    std::atomic<std::size_t> sleeping{0};    // workers announced asleep and not yet woken
-    std::atomic<std::size_t> idle_awake{0};  // workers searching for work without finding any
-    std::atomic<bool> terminate{false};
-    Pool* abandoned_next = nullptr;  // see abandon()
-};
-
-thread_local Worker* t_worker = nullptr;
 
 // Completion latch of a join's second half. Its owner keeps running other jobs
 // while it waits and may sleep; the sleeping state tells the setter to wake it.
@@ -480,192 +293,6 @@ struct InjectedJoin {
     }
 };
 
-// ---- Pool creation -------------------------------------------------------
-
-enum PoolState : int { kAbsent, kCreating, kRunning, kFailed };
-
-std::atomic<int> g_state{kAbsent};
-std::atomic<Pool*> g_pool{nullptr};
-
-// Pool records that can no longer be used (a failed creation, or a pool a forked
-// child inherited without its threads) are never freed: threads may still read
-// them, or their mutexes may be held by threads that no longer exist. They stay
-// reachable from this list so that leak checkers do not report them.
-std::atomic<Pool*> g_abandoned{nullptr};
-
-void abandon(Pool* pool) noexcept {
-    pool->abandoned_next = g_abandoned.load(std::memory_order_relaxed);
-    g_abandoned.store(pool, std::memory_order_relaxed);
-}
-
-bool g_fork_handler_registered = false;  // written only while creating
-
-constexpr std::size_t kNoFailure = std::numeric_limits<std::size_t>::max();
-std::atomic<std::size_t> g_fail_start_index{kNoFailure};
-std::atomic<int> g_fail_start_error{0};
-
-[[noreturn]] void raise_build_error(std::string_view kind) {
-    std::string message(kNotInitialized);
-    message.append(": ThreadPoolBuildError { kind: ").append(kind).append(" }");
-    panic(std::move(message), kBuildErrorSite);
-}
-
-// strerror_r comes in a GNU form (returns the text) and a POSIX form (fills the buffer).
-[[maybe_unused]] const char* error_text(const char* returned, const char*) { return returned; }
-[[maybe_unused]] const char* error_text(int, const char* buffer) { return buffer; }
-
-const char* error_kind(int code) {
-    switch (code) {
-        case EAGAIN: return "WouldBlock";
-        case ENOMEM: return "OutOfMemory";
-        case EPERM:
-        case EACCES: return "PermissionDenied";
-        case EINVAL: return "InvalidInput";
-        default: return "Uncategorized";
-    }
-}
-
-// Debug form of a system error, e.g.
-// Os { code: 11, kind: WouldBlock, message: "Resource temporarily unavailable" }
-std::string os_error_debug(int code) {
-    char buffer[256] = {};
-    const char* text = error_text(strerror_r(code, buffer, sizeof buffer), buffer);
-    std::string out = "Os { code: ";
-    out.append(std::to_string(code)).append(", kind: ").append(error_kind(code));
-    out.append(", message: \"").append(text).append("\" }");
-    return out;
-}
-
-const char* read_env(const char* name) { return std::getenv(name); }
-
-std::size_t processor_count() {
-    const long online = sysconf(_SC_NPROCESSORS_ONLN);
-    if (online > 0) return static_cast<std::size_t>(online);
-    return std::max<std::size_t>(1, std::thread::hardware_concurrency());
-}
-
-// Worker stack size from RUST_MIN_STACK, read once per process.
-std::size_t worker_stack_size() {
-    static const std::size_t size = [] {
-        std::uint32_t value = 0;
-        const char* text = read_env("RUST_MIN_STACK");
-        return text != nullptr && parse_count(text, value) ? std::size_t{value} : kDefaultStackSize;
-    }();
-    const long page = sysconf(_SC_PAGESIZE);
-    const std::size_t unit = page > 0 ? static_cast<std::size_t>(page) : 4096;
-    const std::size_t wanted = std::max({size, kMinStackSize, static_cast<std::size_t>(PTHREAD_STACK_MIN)});
-    return (wanted + unit - 1) / unit * unit;
-}
-
-void* worker_main(void* arg) noexcept {
-    Worker& w = *static_cast<Worker*>(arg);
-    t_worker = &w;
-    Pool& pool = *w.pool;
-    run_until(w, nullptr, [&pool] { return pool.terminate.load(std::memory_order_acquire); });
-    t_worker = nullptr;
-    return nullptr;
-}
-
-class ThreadAttributes {
-public:
-    ThreadAttributes() : status_(pthread_attr_init(&attr_)) {}
-    ~ThreadAttributes() {
-        if (status_ == 0) pthread_attr_destroy(&attr_);
-    }
-    ThreadAttributes(const ThreadAttributes&) = delete;
-    ThreadAttributes& operator=(const ThreadAttributes&) = delete;
-
-    // 0, or the system error of the first call that failed.
-    int configure(std::size_t stack_size) {
-        if (status_ != 0) return status_;
-        if (int rc = pthread_attr_setdetachstate(&attr_, PTHREAD_CREATE_DETACHED); rc != 0) return rc;
-        return pthread_attr_setstacksize(&attr_, stack_size);
-    }
-    const pthread_attr_t* get() const { return &attr_; }
-
-private:
-    pthread_attr_t attr_;
-    int status_;
-};
-
-int start_worker(const ThreadAttributes& attributes, Worker& w) {
-    if (w.index == g_fail_start_index.load(std::memory_order_relaxed)) {
-        g_fail_start_index.store(kNoFailure, std::memory_order_relaxed);
-        return g_fail_start_error.load(std::memory_order_relaxed);
-    }
-    pthread_t thread;
-    return pthread_create(&thread, attributes.get(), &worker_main, &w);
-}
-
-// In a forked child: the parent's pool record is there, its threads are not,
-// and its mutexes may have been held by threads that no longer exist. The record
-// is abandoned (deliberately leaked, its locks never touched again) and this
-// thread's blocking latch starts afresh, so the child creates a new pool, reading
-// the environment again, on its next loop.
-void forget_pool_in_child() noexcept {
-    if (Pool* inherited = g_pool.exchange(nullptr, std::memory_order_relaxed)) abandon(inherited);
-    const int state = g_state.load(std::memory_order_relaxed);
-    if (state == kRunning || state == kCreating) g_state.store(kAbsent, std::memory_order_relaxed);
-    // The latch is re-initialised in place, without running the destructor of
-    // the inherited one.
-    std::construct_at(&t_latch);
-}
-
-// Starts the pool's workers. On failure the workers already started are told to
-// terminate, and `error` receives the debug form of the system error.
-Pool* start_pool(std::string& error) {
-    if (!g_fork_handler_registered) {
-        if (int rc = pthread_atfork(nullptr, nullptr, &forget_pool_in_child); rc != 0) {
-            error = os_error_debug(rc);
-            return nullptr;
-        }
-        g_fork_handler_registered = true;
-    }
-    const std::size_t count = worker_count_from_env(&read_env, processor_count());
-    // The pool lives until the process ends, with workers blocked inside it at
-    // exit, so it is never destroyed: the record is released on purpose.
-    std::unique_ptr<Pool> pool = std::make_unique<Pool>(count);
-    ThreadAttributes attributes;
-    int rc = attributes.configure(worker_stack_size());
-    for (std::size_t i = 0; rc == 0 && i < count; ++i) rc = start_worker(attributes, *pool->workers[i]);
-    if (rc != 0) {
-        pool->terminate_all();
-        error = os_error_debug(rc);
-        // Workers started before the failure still read the record as they leave.
-        abandon(pool.release());
-        return nullptr;
-    }
-    return pool.release();
-}
-
-Pool& global_pool() {
-    if (Pool* pool = g_pool.load(std::memory_order_acquire)) return *pool;
-    for (;;) {
-        int state = g_state.load(std::memory_order_acquire);
-        if (state == kRunning) return *g_pool.load(std::memory_order_acquire);
-        if (state == kFailed) raise_build_error(kAlreadyInitializedKind);
-        if (state == kAbsent &&
-            g_state.compare_exchange_strong(state, kCreating, std::memory_order_acq_rel)) {
-            break;
-        }
-        std::this_thread::yield();  // another thread is creating the pool
-    }
-    std::string error;
-    Pool* pool = nullptr;
-    try {
-        pool = start_pool(error);
-    } catch (...) {
-        unexpected_failure();
-    }
-    if (pool == nullptr) {
-        g_state.store(kFailed, std::memory_order_release);
-        raise_build_error("IOError(" + error + ")");
-    }
-    g_pool.store(pool, std::memory_order_release);
-    g_state.store(kRunning, std::memory_order_release);
-    return *pool;
-}
-
 // ---- Joins and indexed loops -----------------------------------------------
 
 void join_context(WorkFn a, void* a_context, WorkFn b, void* b_context) {
@@ -736,9 +363,25 @@ void run_plain_task(void* context, bool /*moved*/) {
 
 }  // namespace
 
+namespace detail {
+
+void worker_loop(Worker& w) noexcept {
+    t_worker = &w;
+    Pool& pool = *w.pool;
+    run_until(w, nullptr, [&pool] { return pool.terminate.load(std::memory_order_acquire); });
+    t_worker = nullptr;
+}
+
+void reset_thread_latch() noexcept {
+    // Re-initialised in place, without running the destructor of the inherited one.
+    std::construct_at(&t_latch);
+}
+
+}  // namespace detail
+
 std::size_t current_num_threads() {
-    if (Worker* w = t_worker) return w->pool->num_threads;
-    return global_pool().num_threads;
+    if (Worker* w = detail::t_worker) return w->pool->num_threads;
+    return detail::global_pool().num_threads;
 }
 
 void for_each_range_erased(std::uint64_t n, RangeFn body, void* context) {
@@ -753,41 +396,5 @@ void join_erased(TaskFn a, void* a_context, TaskFn b, void* b_context) {
     PlainTask task_b{b, b_context};
     join_context(&run_plain_task, &task_a, &run_plain_task, &task_b);
 }
-
-bool parse_count(const char* text, std::uint32_t& value) {
-    if (text == nullptr) return false;
-    const char* p = text;
-    if (*p == '+') ++p;
-    if (*p == '\0') return false;
-    std::uint64_t parsed = 0;
-    for (; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') return false;
-        parsed = parsed * 10 + static_cast<std::uint64_t>(*p - '0');
-        if (parsed > std::numeric_limits<std::uint32_t>::max()) return false;
-    }
-    value = static_cast<std::uint32_t>(parsed);
-    return true;
-}
-
-std::size_t worker_count_from_env(EnvGetter getenv_fn, std::size_t processors) {
-    const std::size_t fallback = std::clamp<std::size_t>(processors, 1, kMaxWorkers);
-    std::uint32_t value = 0;
-    if (const char* text = getenv_fn("RAYON_NUM_THREADS"); text != nullptr && parse_count(text, value)) {
-        return value > 0 ? std::min<std::size_t>(value, kMaxWorkers) : fallback;
-    }
-    if (const char* text = getenv_fn("RAYON_RS_NUM_CPUS"); text != nullptr && parse_count(text, value) && value > 0) {
-        return std::min<std::size_t>(value, kMaxWorkers);
-    }
-    return fallback;
-}
-
-namespace test_hooks {
-
-void fail_worker_start(std::size_t index, int error) {
-    g_fail_start_error.store(error, std::memory_order_relaxed);
-    g_fail_start_index.store(index, std::memory_order_relaxed);
-}
-
-}  // namespace test_hooks
 
 }  // namespace velqor::pool

@@ -23,6 +23,16 @@ namespace velqor::pool {
 // the process-wide pool, which this call creates when it does not exist yet.
 std::size_t current_num_threads();
 
+// Makes sure the pool exists, creating it when it does not (a creation failure
+// panics exactly as the first loop would). The core calls this at the start of
+// every operation that runs loops, before it takes any lock: a pool that cannot
+// start then fails the call without poisoning a register's lock.
+inline void acquire() { current_num_threads(); }
+
+// Whether the process-wide pool is up (or the caller is one of its workers).
+// Never creates the pool and never panics.
+bool is_running() noexcept;
+
 // Body of an indexed loop: called with the half-open index range [begin, end)
 // of one unsplit piece, which it must process in increasing index order.
 using RangeFn = void (*)(void* context, std::uint64_t begin, std::uint64_t end);

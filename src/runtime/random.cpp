@@ -14,12 +14,6 @@
 namespace velqor::random {
 namespace {
 
-// Positions printed in the failure reports of this file's panics: fixed data, set
-// to the raising statements below when they were written.
-constexpr const char* kSourceFile = "src\\runtime\\random";
-constexpr Location kInitLocation{kSourceFile, 245, 13};
-constexpr Location kLowHighLocation{kSourceFile, 256, 9};
-constexpr Location kOverflowLocation{kSourceFile, 260, 9};
 
 constexpr std::string_view kOsErrorPrefix = "OS Error: ";
 constexpr std::string_view kInitFailed = "could not initialize thread_rng: ";
@@ -242,7 +236,7 @@ std::shared_ptr<ThreadGenerator> thread_rng() {
         if (const std::optional<OsError> error = read_os(seed)) {
             std::string message(kInitFailed);
             message.append(error->describe());
-            panic(std::move(message), kInitLocation);
+            panic(std::move(message), site::kRandomInit);
         }
         t_generator = std::make_shared<ThreadGenerator>(seed);
     }
@@ -253,11 +247,11 @@ std::shared_ptr<ThreadGenerator> thread_rng() {
 
 UniformRange::UniformRange(double low, double high) : low_(low), width_(0.0) {
     if (!(low < high)) {
-        panic(std::string(kLowNotBelowHigh), kLowHighLocation);
+        panic(std::string(kLowNotBelowHigh), site::kUniformLowHigh);
     }
     double width = high - low;
     if (!std::isfinite(width)) {
-        panic(std::string(kRangeOverflow), kOverflowLocation);
+        panic(std::string(kRangeOverflow), site::kUniformOverflow);
     }
     // The largest unit value a draw can give is 1 - 2^-52; lower the width until
     // even that one lands below high after rounding.

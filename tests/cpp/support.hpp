@@ -92,6 +92,18 @@ inline Panic expect_panic(const std::function<void()>& fn, bool quiet = true) {
     return Panic("", {"", 0, 0});
 }
 
+// The message of the panic that fn raises (caught and marked caught), or
+// "<no panic>". The report, if any, goes to standard error as usual.
+inline std::string panic_message(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const Panic& p) {
+        panic_caught();
+        return p.message();
+    }
+    return "<no panic>";
+}
+
 inline std::string where(const Panic& p) {
     return std::string(p.location().file) + ":" + std::to_string(p.location().line) + ":" +
            std::to_string(p.location().column);

@@ -11,6 +11,7 @@
 
 #include "runtime/backtrace.hpp"
 #include "runtime/panic.hpp"
+#include "support.hpp"
 
 // Named (not anonymous) so the demangled frame names are predictable. Each probe
 // does work after its call so the call cannot become a tail jump.
@@ -155,3 +156,26 @@ TEST(BacktraceDeathTest, PanicReportShortFormStartsAtTheRaiser) {
 }
 
 }  // namespace
+
+// A report whose memory is refused comes out piece by piece with the same first
+// line, the panic goes on as usual, and the thread's in-report mark is cleared:
+// the next panic reports normally instead of ending the process.
+TEST(PanicReport, RefusedMemoryDegradesTheReportOnly) {
+    const velqor::Location where{"tests\\probe", 12, 5};
+    for (int round = 0; round < 2; ++round) {
+        if (round == 0) velqor::test_hooks::refuse_next_report_memory();
+        velqor::testing::CapturedStderr capture;
+        try {
+            velqor::panic("refused " + std::to_string(round), where);
+            ADD_FAILURE() << "no panic";
+        } catch (const velqor::Panic& caught) {
+            velqor::panic_caught();
+            EXPECT_EQ(caught.message(), "refused " + std::to_string(round));
+        }
+        const std::string text = capture.text();
+        const std::string first = "thread '<unnamed>' panicked at 'refused " + std::to_string(round) +
+                                  "', tests\\probe:12:5\n";
+        EXPECT_EQ(text.substr(0, first.size()), first) << text;
+        EXPECT_EQ(velqor::thread_panic_count(), 0u);
+    }
+}

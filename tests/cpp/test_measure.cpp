@@ -13,6 +13,7 @@
 
 #include "runtime/random.hpp"
 #include "support.hpp"
+#include "core/measure.hpp"
 #include "core/register.hpp"
 
 namespace velqor {

@@ -28,6 +28,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/panic.hpp"
+#include "support.hpp"
 
 namespace {
 
@@ -74,15 +75,7 @@ void expect_in_child(const std::vector<std::pair<const char*, const char*>>& env
         saved[i] ? setenv(env[i].first, saved[i]->c_str(), 1) : unsetenv(env[i].first);
 }
 
-std::string panic_message(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const velqor::Panic& p) {
-        velqor::panic_caught();
-        return p.message();
-    }
-    return "<no panic>";
-}
+using velqor::testing::panic_message;
 
 std::size_t reports_in(const std::string& err) {
     std::size_t count = 0;
@@ -443,23 +436,18 @@ TEST(PoolFork, ChildStartsAFreshPool) {
     const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
     setenv("RAYON_NUM_THREADS", std::to_string(child_workers).c_str(), 1);  // the child's pool reads it again
 
-    const pid_t pid = fork();
-    ASSERT_NE(pid, -1);
-    if (pid == 0) {
-        alarm(10);  // a hang fails the test instead of hanging it
+    const std::string child = velqor::testing::run_in_child([child_workers] {
         std::atomic<std::uint64_t> sum{0};
         vp::for_each(1 << 16, [&](std::uint64_t i) { sum += i; });
-        int failures = sum.load() == (std::uint64_t{1} << 16) * ((1 << 16) - 1) / 2 ? 0 : 1;
-        failures |= vp::current_num_threads() == child_workers ? 0 : 2;
-        failures |= thread_names().size() == child_workers + 1 ? 0 : 4;
-        failures |= join_sum(0, 1000) == 999u * 1000u / 2 ? 0 : 8;
-        _exit(failures);
-    }
+        std::string report;
+        if (sum.load() != (std::uint64_t{1} << 16) * ((1 << 16) - 1) / 2) report += "sum ";
+        if (vp::current_num_threads() != child_workers) report += "worker-count ";
+        if (thread_names().size() != child_workers + 1) report += "thread-count ";
+        if (join_sum(0, 1000) != 999u * 1000u / 2) report += "join ";
+        return report;
+    }, 10);
     saved ? setenv("RAYON_NUM_THREADS", saved->c_str(), 1) : unsetenv("RAYON_NUM_THREADS");
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "bit 1: sum, 2: worker count, 4: thread count, 8: join";
+    EXPECT_EQ(child, "");
     EXPECT_EQ(join_sum(0, 1000), 999u * 1000u / 2);  // the parent's pool is untouched
     EXPECT_EQ(vp::current_num_threads(), parent_workers);
 }

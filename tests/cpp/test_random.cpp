@@ -16,10 +16,12 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <cstring>
 #include <vector>
 
 #include "runtime/panic.hpp"
 #include "runtime/random.hpp"
+#include "support.hpp"
 
 namespace {
 
@@ -116,10 +118,10 @@ std::string field(const std::string& text, std::size_t& pos, const std::string& 
                                       : value.substr(first, value.find_last_not_of(" \n") - first + 1);
 }
 
-// Block function against every vector of the shared file: 8, 12 and 20 rounds,
+// Block function against every vector of the data file: 8, 12 and 20 rounds,
 // counters with carries into the high word, non-zero streams.
 TEST(Chacha, BlockMatchesEveryVectorOfTheFile) {
-    std::ifstream file(VELQOR_SHARED_DIR "/data/chacha-vectors.json");
+    std::ifstream file(VELQOR_TEST_DATA_DIR "/chacha-vectors.json");
     std::stringstream content;
     content << file.rdbuf();
     const std::string text = content.str();
@@ -300,32 +302,14 @@ TEST(Random, ForkedChildRekeysBeforeItsNextDraw) {
     ThreadGenerator parent_copy = *rng;
     const SourceGuard guard(&keyed_source);
 
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::alarm(10);
-        ::close(fds[0]);
+    const std::string bytes = velqor::testing::run_in_child([] {
         std::uint64_t values[4];
         for (auto& v : values) v = velqor::random::thread_rng()->draw_u64();
-        const bool sent = ::write(fds[1], values, sizeof values) == sizeof values;
-        ::_exit(sent ? 0 : 3);
-    }
-    ::close(fds[1]);
+        return std::string(reinterpret_cast<const char*>(values), sizeof values);
+    }, 10);
     std::uint64_t child[4] = {};
-    std::size_t got = 0;
-    while (got < sizeof child) {
-        const ssize_t n = ::read(fds[0], reinterpret_cast<char*>(child) + got, sizeof child - got);
-        if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    ::close(fds[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status)) << "child status " << status;
-    ASSERT_EQ(WEXITSTATUS(status), 0);
-    ASSERT_EQ(got, sizeof child);
+    ASSERT_EQ(bytes.size(), sizeof child);
+    std::memcpy(child, bytes.data(), sizeof child);
 
     EXPECT_EQ(g_source_calls.load(), 0);  // the parent did not rekey
     const Key child_key = key_of(seed_number(0));

@@ -4,11 +4,10 @@ spellings of a right call are accepted."""
 import pytest
 
 import velqor
-from model import H, Model
-
-IDENTITY = [[1, 0], [0, 1]]
-HADAMARD = [[H, H], [H, -H]]
-G = velqor.QGate(HADAMARD)
+from model import Model
+from support import HADAMARD, IDENTITY
+from support import HADAMARD_GATE as G
+from support import X_GATE as X
 
 
 def register(qubits=2):
@@ -116,6 +115,33 @@ def test_conversion_failures(case):
         call()
     assert type(caught.value) is error_type
     assert str(caught.value) == message
+
+
+WORD_OVERFLOW = "out of range integral type conversion attempted"
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda r: velqor.Register(2**32),
+        lambda r: velqor.Register(Index(2**64 - 1)),
+        lambda r: r.apply_gate(X, [2**32], []),
+        lambda r: r.apply_gate(X, [0, 2**32], []),
+        lambda r: r.apply_gate(X, [0], [2**32 + 1]),
+        lambda r: r.apply_gate(X, [0, 1], [1, Index(2**33)]),
+        lambda r: r.measure(2**32),
+        lambda r: r.measure(2**64 - 1),
+    ],
+    ids=["qubits", "qubits-index", "target", "second-target", "control", "second-control", "measure", "measure-max"],
+)
+def test_words_wider_than_32_bits_overflow_before_anything_runs(call, capfd):
+    reg = register()
+    with pytest.raises(OverflowError) as caught:
+        call(reg)
+    assert type(caught.value) is OverflowError
+    assert str(caught.value) == WORD_OVERFLOW
+    assert reg.probabilities() == [1.0, 0.0, 0.0, 0.0]  # no earlier target applied
+    assert capfd.readouterr().err == ""
 
 
 def test_keyword_names_compare_by_text():

@@ -4,11 +4,10 @@ the same register again."""
 import pytest
 
 import velqor
-from model import H, Model
-
-HADAMARD = [[H, H], [H, -H]]
-G = velqor.QGate(HADAMARD)
-NOT = [[0, 1], [1, 0]]
+from model import Model
+from support import HADAMARD
+from support import HADAMARD_GATE as G
+from support import PAULI_X as NOT
 
 
 def prepared():

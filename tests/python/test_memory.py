@@ -8,10 +8,7 @@ import tracemalloc
 import pytest
 
 import velqor
-from conftest import SANITIZED, run_python
-from model import H
-
-HADAMARD = [[H, H], [H, -H]]
+from support import HADAMARD, SANITIZED, run_python
 
 
 class Index:
@@ -68,7 +65,7 @@ def test_reference_counts_do_not_grow(panic_type):
     reg = velqor.Register(3)
     targets, controls = [0, 1], [2]
     objects = [Index(1), Index(0)]
-    watched = [gate, reg, targets, controls, *objects, velqor.QGate, velqor.Register, panic_type, H, None]
+    watched = [gate, reg, targets, controls, *objects, velqor.QGate, velqor.Register, panic_type, HADAMARD[0][0], None]
     exercise(panic_type, gate, reg, targets, controls, objects, 50)
     exercise_panics(panic_type, gate, reg, 5)
     gc.collect()
@@ -206,3 +203,74 @@ def test_refused_result_list_raises_memory_error():
     result = run_python(PROBABILITIES_REFUSED, timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == ["MemoryError", "2097152 True"]
+
+
+# A pool whose workers cannot start (their 256 MiB stacks exceed the
+# address-space limit): a register made before the limit and one made after it
+# are both created without the pool; the first call that needs the pool raises
+# the creation failure, every later one the already-initialised failure, and
+# no register's lock is poisoned by either.
+POOL_REFUSED = """
+import resource, velqor
+def vm_size():
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
+h = 0.7071067811865475
+H = velqor.QGate([[h, h], [h, -h]])
+small = velqor.Register(3)
+resource.setrlimit(resource.RLIMIT_AS, (vm_size() + 160 * 2**20, resource.RLIM_INFINITY))
+large = velqor.Register(22)  # 64 MiB, faulted in on this thread
+calls = [
+    lambda: small.apply_gate(H, [0], []),
+    small.measure_all,
+    small.probabilities,
+    lambda: small.measure(0),
+    lambda: large.apply_gate(H, [1], [5]),
+    large.measure_all,
+    lambda: small.apply_gate(H, [0], []),
+]
+for call in calls:
+    try:
+        call()
+        print("returned")
+    except BaseException as error:
+        print(type(error).__name__, str(error).replace("(Os { code: 12, kind: OutOfMemory", "(Os { code: 11, kind: WouldBlock").split(", message")[0])
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="address-space limits do not work under AddressSanitizer")
+def test_pool_that_cannot_start_poisons_no_register():
+    result = run_python(POOL_REFUSED, timeout=120, RAYON_NUM_THREADS="2", RUST_MIN_STACK="268435456")
+    assert result.returncode == 0, result.stderr
+    prefix = "PanicException The global thread pool has not been initialized.: ThreadPoolBuildError { kind: "
+    assert result.stdout.splitlines() == [
+        prefix + "IOError(Os { code: 11, kind: WouldBlock",
+        *[prefix + "GlobalPoolAlreadyInitialized }"] * 6,
+    ]
+    assert "PoisonError" not in result.stderr
+
+
+# A daemon thread inside apply_gate, running Python code of a conversion, when
+# the interpreter exits: the interpreter ends the thread with a forced unwind,
+# which must pass through the module for the process to exit normally.
+DAEMON_AT_EXIT = """
+import threading, time, velqor
+X = velqor.QGate([[0, 1], [1, 0]])
+reg = velqor.Register(4)
+class Slow:
+    def __index__(self):
+        time.sleep(0.0005)  # lets the main thread run, and end the process
+        return 0
+def spin():
+    while True:
+        reg.apply_gate(X, [Slow()], [])
+threading.Thread(target=spin, daemon=True).start()
+time.sleep(0.02)
+"""
+
+
+def test_daemon_thread_inside_a_call_at_exit():
+    for _ in range(20):
+        result = run_python(DAEMON_AT_EXIT)
+        assert result.returncode == 0, result.stderr
+        assert result.stderr == ""

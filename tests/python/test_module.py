@@ -6,9 +6,8 @@ import weakref
 import pytest
 
 import velqor
-from conftest import run_python
+from support import IDENTITY, run_python
 
-IDENTITY = [[1, 0], [0, 1]]
 CLASSES = [velqor.QGate, velqor.Register]
 
 
@@ -18,8 +17,7 @@ def make_instance(cls):
 
 def test_module_publishes_both_classes_in_order():
     assert velqor.__all__ == ["QGate", "Register"]
-    assert velqor.QGate is getattr(velqor, "QGate")
-    assert velqor.Register is getattr(velqor, "Register")
+    assert {name: type(vars(velqor)[name]) for name in velqor.__all__} == {"QGate": type, "Register": type}
     assert isinstance(velqor.__doc__, str) and "\n" not in velqor.__doc__.strip()
     public = {name for name in vars(velqor) if not name.startswith("_")}
     assert public == {"QGate", "Register"}

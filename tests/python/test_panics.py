@@ -7,8 +7,9 @@ import re
 import pytest
 
 import velqor
-from conftest import run_python
-from model import H
+from support import HADAMARD_GATE as G
+from support import X_GATE as X
+from support import run_python
 
 SHAPE = "Only support single gate. Matrix size must be 2 by 2"
 NOTE = "note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace"
@@ -18,8 +19,6 @@ DOC_TAIL = (
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n"
 )
-G = velqor.QGate([[H, H], [H, -H]])
-X = velqor.QGate([[0, 1], [1, 0]])
 
 
 def report_line(message, location):
@@ -47,7 +46,7 @@ def test_panic_exception_type(panic_type):
         (lambda: velqor.QGate([[1, 0], [0]]), SHAPE),
         (lambda: velqor.QGate([[1, 0], [0, 2]]), "Matrix is not unitary"),
         (lambda: velqor.Register(30), "Number of qubits must be less than 30"),
-        (lambda: velqor.Register(2**40), "Number of qubits must be less than 30"),
+        (lambda: velqor.Register(2**32 - 1), "Number of qubits must be less than 30"),
         (lambda: velqor.Register(3).apply_gate(G, [3], []), "Target(s) outside qubit range"),
         (lambda: velqor.Register(2).measure(32), "Target(s) outside qubit range"),
     ],
@@ -98,7 +97,7 @@ def test_calls_go_on_after_a_caught_panic(panic_type):
 
 def test_report_is_one_line_plus_a_one_time_note():
     result = run_python(
-        f"""
+        """
         import velqor
         for matrix in ([[1, 0], [0, 1], [0, 0]], [[1, 0], [0, 1, 0]]):
             try:

@@ -9,8 +9,8 @@ import threading
 import pytest
 
 import velqor
-from conftest import run_python
-from model import H, Model, gate_matrices, random_circuit, ry
+from model import Model, gate_matrices, random_circuit, ry
+from support import run_python
 
 GATES = {name: velqor.QGate(matrix) for name, matrix in gate_matrices().items()}
 MATRICES = gate_matrices()
