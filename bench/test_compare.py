@@ -1,7 +1,8 @@
-"""Checks of the comparison harness: its NumPy reference, its agreement check
-and its tables. Needs NumPy; the velqor cases need the module installed.
+"""Checks of the comparison harness: its NumPy reference, the circuits it
+times, its agreement checks and its tables. Needs NumPy, no peer simulator;
+the velqor cases need the module installed. Part of scripts/test.sh:
 
-    build/bench-venv/bin/python -m pytest -q bench/test_compare.py
+    python3 -m pytest -q bench/test_compare.py
 """
 
 import argparse

@@ -198,8 +198,8 @@ FAIRNESS = """
   Qulacs measures through a `Measurement` gate object and reads the outcome from its classical register.
 """
 
-STYLES = {VELQOR: ("tab:red", "o", "-"), VELQOR_GATE_BY_GATE: ("tab:red", "o", ":"),
-          QULACS: ("tab:blue", "s", "-"), QULACS_OPTIMISED: ("tab:blue", "s", ":"),
+STYLES = {VELQOR: ("tab:red", "o", "-"), VELQOR_GATE_BY_GATE: ("darkred", "x", ":"),
+          QULACS: ("tab:blue", "s", "-"), QULACS_OPTIMISED: ("tab:blue", "x", ":"),
           AER: ("tab:green", "^", "-"), QSIM: ("tab:orange", "v", "-"),
           NUMPY: ("tab:purple", "D", "-"), PROBE: ("black", "", "--")}
 
