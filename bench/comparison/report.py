@@ -182,7 +182,8 @@ FAIRNESS = """
   on how often it is flushed: here once per pass of n gates.
 - `AerSimulator` fuses consecutive gates by default (from 14 qubits), and so does qsim (gates of up to two
   qubits); both do it inside the timed call. Qulacs' QuantumCircuit applies gates one by one unless its optimiser
-  merges them first. qsim computes in single precision, the others in double precision.
+  merges them first. qsim computes in single precision, the others in double precision. qsimcirq translates
+  the Cirq circuit on every `run`, and Aer converts its QuantumCircuit on every `run`: both are in their times.
 - velqor's `measure_all()` reuses the cumulative distribution it computed on the first call until the state
   changes, so 1,000 calls cost about one pass plus 1,000 cheap draws. Qulacs' `sampling(1)`, Aer's
   `sample_memory(shots=1)` and the NumPy reference redo an O(2^n) pass on every call; their batch calls are the
