@@ -256,3 +256,40 @@ def test_circuit_table_compares_peers_and_the_gate_by_gate_build():
     text = R.circuit_markdown(results, [S.VELQOR, S.VELQOR_GATE_BY_GATE, S.QSIM, S.AER], [case])
     row = next(line for line in text.splitlines() if line.startswith("| random"))
     assert row == "| random, n = 16 (200 gates) | 500 ms | 1 s | 250 ms | not installed | qsim | 2.00 | 0.50 |"
+
+
+class Recorder:
+    """Stands in for velqor's module: registers that log their calls."""
+
+    def __init__(self):
+        self.calls = []
+        recorder = self
+
+        class Register:
+            def __init__(self, n):
+                pass
+
+            def __getattr__(self, name):
+                return lambda *args: recorder.calls.append(name)
+
+        self.Register, self.QGate = Register, lambda matrix: matrix
+
+
+def velqor_on(recorder):
+    sim = S.VelqorSim.__new__(S.VelqorSim)
+    sim.mod, sim.H, sim.X = recorder, "H", "X"
+    return sim
+
+
+@pytest.mark.parametrize("work", ["h_pass", "cx_pass", "ccx_pass", "circuit"])
+def test_velqor_timed_gates_end_with_a_read_that_runs_them(work):
+    recorder = Recorder()
+    sim = velqor_on(recorder)
+    if work == "circuit":
+        setup, run, _ = sim.circuit(5, G.random_circuit(5, 12, 3))
+        setup()
+        count = run()
+    else:
+        count = getattr(sim.open(5), work)()
+    assert recorder.calls == ["apply_gate"] * count + ["measure_all"]
+    assert count == (12 if work == "circuit" else 5)
