@@ -60,7 +60,10 @@ class VelqorGateByGateSim(VelqorSim):
     sessions = False
 
     def __init__(self, threads, folder=None, load=False):
-        if not folder or not any(Path(folder).glob("velqor*.so")):
+        if not folder:
+            self.reason = f"{NOT_INSTALLED} (no --gate-by-gate folder given; bench/compare.sh builds one)"
+            return
+        if not any(Path(folder).glob("velqor*.so")):
             self.reason = f"{NOT_INSTALLED} (no velqor build in {folder})"
             return
         if not load:
