@@ -15,7 +15,11 @@ import pytest
 
 np = pytest.importorskip("numpy")
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from comparison import agreement as A, contenders as S, gates as G, harness as T, report as R  # noqa: E402
+from comparison import agreement as A  # noqa: E402
+from comparison import contenders as S
+from comparison import gates as G
+from comparison import harness as T
+from comparison import report as R
 from comparison.cli import parse_qubits  # noqa: E402
 
 

@@ -48,7 +48,7 @@ def parse_qubits(text: str) -> list[int]:
 
 
 def counts(full, quick) -> str:
-    return "default %s; --quick: %s" % (",".join(map(str, full)), ",".join(map(str, quick)))
+    return f"default {','.join(map(str, full))}; --quick: {','.join(map(str, quick))}"
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -7,8 +7,19 @@ import os
 import platform
 from pathlib import Path
 
-from .contenders import (AER, NUMPY, PEERS, PROBE, QSIM, QULACS, QULACS_OPTIMISED, VELQOR, VELQOR_GATE_BY_GATE,
-                         FLOAT32_TOL, FLOAT64_TOL)
+from .contenders import (
+    AER,
+    FLOAT32_TOL,
+    FLOAT64_TOL,
+    NUMPY,
+    PEERS,
+    PROBE,
+    QSIM,
+    QULACS,
+    QULACS_OPTIMISED,
+    VELQOR,
+    VELQOR_GATE_BY_GATE,
+)
 from .gates import CIRCUIT_SEED
 from .harness import GATE_OPS, OPERATIONS, SHOTS, Timing
 
@@ -227,7 +238,7 @@ def plot(results, qubits, names, columns, cases, path: str) -> None:
 
     families = [("random", "Random circuit, total time"), ("qft", "QFT, total time")]
     fig, axes = plt.subplots(3, 3, figsize=(18, 13))
-    for ax, (op, title, unit) in zip(axes.flat, OPERATIONS):
+    for ax, (op, title, _unit) in zip(axes.flat, OPERATIONS):
         series = {}
         for name in list(names) + ([PROBE] if op in GATE_OPS else []):
             key = "sample1" if (op == "sampleN" and name == VELQOR) else op

@@ -5,8 +5,23 @@ operations they performed so that times can be divided), and/or offers whole
 circuits."""
 
 from .aer_sim import AerSim
-from .base import (AER, FLOAT32_TOL, FLOAT64_TOL, NOT_AVAILABLE, NOT_INSTALLED, NUMPY, PROBE, QSIM, QULACS,
-                   QULACS_OPTIMISED, SKIPPED, VELQOR, VELQOR_GATE_BY_GATE, Simulator, Unavailable)
+from .base import (
+    AER,
+    FLOAT32_TOL,
+    FLOAT64_TOL,
+    NOT_AVAILABLE,
+    NOT_INSTALLED,
+    NUMPY,
+    PROBE,
+    QSIM,
+    QULACS,
+    QULACS_OPTIMISED,
+    SKIPPED,
+    VELQOR,
+    VELQOR_GATE_BY_GATE,
+    Simulator,
+    Unavailable,
+)
 from .numpy_sim import NumpySession, NumpySim
 from .qsim_sim import QsimSim
 from .qulacs_sim import QulacsSim
