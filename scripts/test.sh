@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the tests need and runs every test: the C++ unit tests
 # (GoogleTest through CTest), the Python suite against the installed module
-# (under `python -X dev`), and the Python suite again against an
-# AddressSanitizer + UndefinedBehaviorSanitizer build of the module, and the
-# C++ unit tests again under ThreadSanitizer.
+# (under `python -X dev`), the benchmark harness's own tests, the Python suite
+# again against an AddressSanitizer + UndefinedBehaviorSanitizer build of the
+# module, and the C++ unit tests again under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -27,6 +27,10 @@ ctest --test-dir build/tests --output-on-failure -j "$jobs"
 echo "== Python tests (installed module, python -X dev)"
 python3 -m pip install -q .
 (cd tests/python && python3 -X dev -m pytest -q -p no:cacheprovider .)
+
+echo "== Benchmark harness tests (no peer simulator needed; NumPy is the harness's own reference)"
+python3 -c 'import numpy' 2>/dev/null || python3 -m pip install -q numpy
+python3 -m pytest -q -p no:cacheprovider bench/test_compare.py
 
 echo "== Python tests (AddressSanitizer + UndefinedBehaviorSanitizer build)"
 cmake -S . -B build/asan -G Ninja -DVELQOR_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
