@@ -51,25 +51,37 @@ std::uint64_t deposit(std::uint64_t value, std::uint64_t mask) noexcept {
 }
 
 // Applies one gate to the 2^q amplitudes of a block, with the widest lanes of
-// the processor. Each is compiled for its target with everything it calls
-// inlined into it (flatten), so the lanes' operations are inlined too.
-template <class L>
-inline void apply_in_block_with(const Gate& g, const kernels::PairPlan& plan, Complex* data) {
-    kernels::visit_op<L>(g, [&](auto op) { kernels::for_each_run(plan, data, 0, plan.pairs, op); });
+// the processor. The traversal of each op is compiled for its lanes' target
+// with everything it calls inlined into it (flatten), so that the lanes'
+// operations are inlined too; the op itself holds plain numbers and is passed
+// by reference, so no vector value crosses from one target to another.
+template <class Op>
+__attribute__((flatten)) void traverse_sse2(const kernels::PairPlan& plan, Complex* data, const Op& op) {
+    kernels::for_each_run<false>(plan, data, 0, plan.pairs, op);
 }
 
-__attribute__((flatten)) void apply_in_block_sse2(const Gate& g, const kernels::PairPlan& plan, Complex* data) {
-    apply_in_block_with<kernels::Sse2Lanes>(g, plan, data);
+template <class Op>
+VELQOR_TARGET_AVX2 __attribute__((flatten)) void traverse_avx2(const kernels::PairPlan& plan, Complex* data,
+                                                                const Op& op) {
+    kernels::for_each_run<false>(plan, data, 0, plan.pairs, op);
 }
 
-VELQOR_TARGET_AVX2 __attribute__((flatten)) void apply_in_block_avx2(const Gate& g, const kernels::PairPlan& plan,
-                                                                      Complex* data) {
-    apply_in_block_with<kernels::Avx2Lanes>(g, plan, data);
+template <class Op>
+VELQOR_TARGET_AVX512 __attribute__((flatten)) void traverse_avx512(const kernels::PairPlan& plan, Complex* data,
+                                                                    const Op& op) {
+    kernels::for_each_run<false>(plan, data, 0, plan.pairs, op);
 }
 
-VELQOR_TARGET_AVX512 __attribute__((flatten)) void apply_in_block_avx512(const Gate& g, const kernels::PairPlan& plan,
-                                                                          Complex* data) {
-    apply_in_block_with<kernels::Avx512Lanes>(g, plan, data);
+void apply_in_block_sse2(const Gate& g, const kernels::PairPlan& plan, Complex* data) {
+    kernels::visit_op<kernels::Sse2Lanes>(g, [&](const auto& op) { traverse_sse2(plan, data, op); });
+}
+
+void apply_in_block_avx2(const Gate& g, const kernels::PairPlan& plan, Complex* data) {
+    kernels::visit_op<kernels::Avx2Lanes>(g, [&](const auto& op) { traverse_avx2(plan, data, op); });
+}
+
+void apply_in_block_avx512(const Gate& g, const kernels::PairPlan& plan, Complex* data) {
+    kernels::visit_op<kernels::Avx512Lanes>(g, [&](const auto& op) { traverse_avx512(plan, data, op); });
 }
 
 using BlockKernel = void (*)(const Gate&, const kernels::PairPlan&, Complex*);
@@ -83,20 +95,33 @@ BlockKernel block_kernel() noexcept {
     return &apply_in_block_sse2;
 }
 
-// Where the gates of one run act in a block, the block's qubits being the low
-// qubits 0 .. low-1 plus the run's targets above them (`high`, ascending): a
-// block-local index has the low qubits in place and high qubit j at bit low + j.
+// Where the gates of one run act in a block. The block's qubits are the low
+// qubits 0 .. low-1, in place, and the run's targets above them, each at a
+// local bit low + j; the targets named by the most gates take the lowest of
+// these bits. A block-local index thus has the block's qubits at those bits.
+//
+// Inside a block, gates whose local target lies below kSubQubits run sub-block
+// by sub-block (2^kSubQubits amplitudes, 32 KiB, in the first-level cache):
+// consecutive such gates are applied to one sub-block after the other. A local
+// control at or above kSubQubits selects whole sub-blocks, as a control
+// outside the block selects whole blocks.
+constexpr unsigned kSubQubits = 11;
+
 struct LocalGate {
     const Gate* gate;
     kernels::PairPlan plan;      // on the block's 2^q amplitudes
+    kernels::PairPlan sub_plan;  // on a sub-block's amplitudes, when sub-blocked
     std::uint64_t outside_mask;  // controls outside the block: whole blocks pass or fail
+    std::uint64_t sub_select;    // local controls at or above kSubQubits
+    bool sub_blocked;            // local target below kSubQubits, block larger than a sub-block
 };
 
 struct RunLayout {
-    unsigned low = 0;                 // qubits 0 .. low-1 are contiguous in a block
-    std::uint64_t high_mask = 0;      // the run's targets at or above `low`
-    std::uint64_t outside_mask = 0;   // every qubit of the state outside the block
-    unsigned qubits = 0;              // low + popcount(high_mask)
+    unsigned low = 0;                // qubits 0 .. low-1 are contiguous in a block
+    std::uint64_t high_mask = 0;     // the run's targets at or above `low`
+    unsigned high[64] = {};          // those targets, by local bit: high[j] is at bit low + j
+    std::uint64_t outside_mask = 0;  // every qubit of the state outside the block
+    unsigned qubits = 0;             // low + popcount(high_mask)
     std::vector<std::uint64_t> chunk_offsets;  // offset of each 2^low piece from the block's base
     std::vector<LocalGate> gates;
     BlockKernel kernel = nullptr;
@@ -104,13 +129,18 @@ struct RunLayout {
 
 unsigned local_qubit(const RunLayout& layout, unsigned q) noexcept {
     if (q < layout.low) return q;
-    const std::uint64_t below = layout.high_mask & ((std::uint64_t{1} << q) - 1);
-    return layout.low + static_cast<unsigned>(std::popcount(below >> layout.low));
+    unsigned j = 0;
+    while (layout.high[j] != q) ++j;
+    return layout.low + j;
 }
 
 RunLayout make_layout(const GateQueue& queue, std::size_t begin, std::size_t end, unsigned n) {
     std::uint64_t targets = 0;
-    for (std::size_t i = begin; i < end; ++i) targets |= std::uint64_t{1} << queue[i].target;
+    unsigned uses[64] = {};
+    for (std::size_t i = begin; i < end; ++i) {
+        targets |= std::uint64_t{1} << queue[i].target;
+        ++uses[queue[i].target];
+    }
     // As many low qubits as the block has room for beside the targets above
     // them (run_end leaves room for kLowQubits at least).
     RunLayout layout;
@@ -122,27 +152,72 @@ RunLayout make_layout(const GateQueue& queue, std::size_t begin, std::size_t end
         }
     }
     layout.high_mask = (targets >> layout.low) << layout.low;
-    layout.qubits = layout.low + static_cast<unsigned>(std::popcount(layout.high_mask));
+    const unsigned high_count = static_cast<unsigned>(std::popcount(layout.high_mask));
+    layout.qubits = layout.low + high_count;
+    for (std::uint64_t rest = layout.high_mask, j = 0; rest != 0; rest &= rest - 1, ++j) {
+        layout.high[j] = static_cast<unsigned>(std::countr_zero(rest));
+    }
+    std::stable_sort(layout.high, layout.high + high_count,
+                     [&uses](unsigned x, unsigned y) { return uses[x] > uses[y]; });
     const std::uint64_t all = (std::uint64_t{1} << n) - 1;
     layout.outside_mask = all & ~(layout.high_mask | ((std::uint64_t{1} << layout.low) - 1));
-    const std::uint64_t chunks = std::uint64_t{1} << (layout.qubits - layout.low);
+    const std::uint64_t chunks = std::uint64_t{1} << high_count;
     layout.chunk_offsets.resize(chunks);
-    for (std::uint64_t c = 0; c < chunks; ++c) layout.chunk_offsets[c] = deposit(c, layout.high_mask);
+    for (std::uint64_t c = 0; c < chunks; ++c) {
+        std::uint64_t offset = 0;
+        for (unsigned j = 0; j < high_count; ++j) offset |= ((c >> j) & 1) << layout.high[j];
+        layout.chunk_offsets[c] = offset;
+    }
     layout.kernel = block_kernel();
     layout.gates.reserve(end - begin);
+    const std::uint64_t sub_mask = (std::uint64_t{1} << kSubQubits) - 1;
     for (std::size_t i = begin; i < end; ++i) {
         const QueuedGate& g = queue[i];
-        LocalGate local{&g.gate, {}, g.control_mask & layout.outside_mask};
+        LocalGate local{&g.gate, {}, {}, g.control_mask & layout.outside_mask, 0, false};
         std::uint64_t inside = 0;
         std::uint64_t controls = g.control_mask & ~layout.outside_mask;
         while (controls != 0) {
             inside |= std::uint64_t{1} << local_qubit(layout, static_cast<unsigned>(std::countr_zero(controls)));
             controls &= controls - 1;
         }
-        kernels::make_plan_from_mask(layout.qubits, local_qubit(layout, g.target), inside, local.plan);
+        const unsigned target = local_qubit(layout, g.target);
+        kernels::make_plan_from_mask(layout.qubits, target, inside, local.plan);
+        local.sub_blocked = layout.qubits > kSubQubits && target < kSubQubits;
+        if (local.sub_blocked) {
+            local.sub_select = inside & ~sub_mask;
+            kernels::make_plan_from_mask(kSubQubits, target, inside & sub_mask, local.sub_plan);
+        }
         layout.gates.push_back(local);
     }
     return layout;
+}
+
+// Applies the selected gates of the run, in order, to the block's amplitudes.
+void apply_run(const RunLayout& layout, const bool* selected, Complex* data) {
+    const std::size_t count = layout.gates.size();
+    const std::uint64_t subs = layout.qubits > kSubQubits ? std::uint64_t{1} << (layout.qubits - kSubQubits) : 1;
+    std::size_t i = 0;
+    while (i < count) {
+        const LocalGate& g = layout.gates[i];
+        if (!selected[i]) {
+            ++i;
+        } else if (!g.sub_blocked) {
+            layout.kernel(*g.gate, g.plan, data);
+            ++i;
+        } else {
+            std::size_t j = i;
+            while (j < count && (!selected[j] || layout.gates[j].sub_blocked)) ++j;
+            for (std::uint64_t s = 0; s < subs; ++s) {
+                const std::uint64_t bits = s << kSubQubits;
+                Complex* sub = data + bits;
+                for (std::size_t k = i; k < j; ++k) {
+                    const LocalGate& h = layout.gates[k];
+                    if (selected[k] && (bits & h.sub_select) == h.sub_select) layout.kernel(*h.gate, h.sub_plan, sub);
+                }
+            }
+            i = j;
+        }
+    }
 }
 
 // The block buffer of the calling thread, for blocks whose qubits are not all
@@ -183,10 +258,7 @@ void run_blocks(const RunLayout& layout, Complex* amplitudes, std::uint64_t lo, 
             }
             data = buffer;
         }
-        for (std::size_t i = 0; i < gate_count; ++i) {
-            if (!selected[i]) continue;
-            layout.kernel(*layout.gates[i].gate, layout.gates[i].plan, data);
-        }
+        apply_run(layout, selected, data);
         if (!contiguous) {
             for (std::size_t c = 0; c < layout.chunk_offsets.size(); ++c) {
                 std::memcpy(amplitudes + base + layout.chunk_offsets[c], buffer + c * piece, piece * sizeof(Complex));

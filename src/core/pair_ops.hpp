@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include <immintrin.h>
 
@@ -116,6 +117,21 @@ inline typename L::V scale(const Entry<L>& m, typename L::V x) noexcept {
     }
 }
 
+// What an op keeps of an entry: in SSE2 lanes the prepared entry; for wider
+// lanes the number itself, prepared inside run(), which is compiled only into
+// functions of the lanes' target (an op is built anywhere and passed by reference).
+template <class L>
+using Kept = std::conditional_t<L::kWidth == 1, Entry<Sse2Lanes>, Complex>;
+
+template <class L>
+inline Entry<L> prepare(const Kept<L>& kept) noexcept {
+    if constexpr (L::kWidth == 1) {
+        return kept;
+    } else {
+        return Entry<L>(kept);
+    }
+}
+
 // Each op's run(a0, a1, begin, end) takes L::kWidth pairs per step, and the
 // pairs left over one at a time in SSE2 lanes (rows shorter than the width).
 
@@ -123,11 +139,10 @@ inline typename L::V scale(const Entry<L>& m, typename L::V x) noexcept {
 // entry real (Kind::Real) or every entry general.
 template <Kind K, class L = Sse2Lanes>
 struct DenseOp {
-    Entry<L> e00, e01, e10, e11;
-    Complex m00, m01, m10, m11;
-    DenseOp(Complex a, Complex b, Complex c, Complex d) noexcept
-        : e00(a), e01(b), e10(c), e11(d), m00(a), m01(b), m10(c), m11(d) {}
+    Kept<L> k00, k01, k10, k11;
+    DenseOp(Complex a, Complex b, Complex c, Complex d) noexcept : k00(a), k01(b), k10(c), k11(d) {}
     void run(Complex* a0, Complex* a1, std::uint64_t begin, std::uint64_t end) const noexcept {
+        const Entry<L> e00 = prepare<L>(k00), e01 = prepare<L>(k01), e10 = prepare<L>(k10), e11 = prepare<L>(k11);
         std::uint64_t i = begin;
         for (; i + L::kWidth <= end; i += L::kWidth) {
             const typename L::V x = L::load(a0 + i);
@@ -136,7 +151,7 @@ struct DenseOp {
             L::store(a1 + i, L::add(scale<K>(e10, x), scale<K>(e11, y)));
         }
         if constexpr (L::kWidth > 1) {
-            if (i < end) DenseOp<K>(m00, m01, m10, m11).run(a0, a1, i, end);
+            if (i < end) DenseOp<K>(k00, k01, k10, k11).run(a0, a1, i, end);
         }
     }
     void finish() const noexcept {}
@@ -145,13 +160,12 @@ struct DenseOp {
 // Diagonal: a0' = m00 a0, a1' = m11 a1; a side whose entry is one is not touched.
 template <Kind K0, Kind K1, class L = Sse2Lanes>
 struct DiagonalOp {
-    Entry<L> e00, e11;
-    Complex m00, m11;
+    Kept<L> k00, k11;
     bool stream_zeros = false;  // write a side that becomes zero with streaming stores
-    DiagonalOp(Complex a, Complex d) noexcept : e00(a), e11(d), m00(a), m11(d) {}
+    DiagonalOp(Complex a, Complex d) noexcept : k00(a), k11(d) {}
     void run(Complex* a0, Complex* a1, std::uint64_t begin, std::uint64_t end) const noexcept {
-        side<K0>(e00, m00, a0, begin, end);
-        side<K1>(e11, m11, a1, begin, end);
+        side<K0>(k00, a0, begin, end);
+        side<K1>(k11, a1, begin, end);
     }
     // Streaming stores are ordered by a fence before the loop piece ends, so
     // the pool's completion latch publishes them like ordinary stores.
@@ -161,7 +175,7 @@ struct DiagonalOp {
 
 private:
     template <Kind K>
-    void side(const Entry<L>& e, Complex m, Complex* a, std::uint64_t begin, std::uint64_t end) const noexcept {
+    void side(const Kept<L>& kept, Complex* a, std::uint64_t begin, std::uint64_t end) const noexcept {
         if constexpr (K == Kind::Zero) {
             if (stream_zeros) {
                 // Nothing is read, and the line is not fetched before it is written.
@@ -170,10 +184,11 @@ private:
             }
         }
         if constexpr (K != Kind::One) {
+            const Entry<L> e = prepare<L>(kept);
             std::uint64_t i = begin;
             for (; i + L::kWidth <= end; i += L::kWidth) L::store(a + i, scale<K>(e, L::load(a + i)));
             if constexpr (L::kWidth > 1) {
-                const Entry<> narrow(m);
+                const Entry<> narrow(kept);
                 for (; i < end; ++i) Sse2Lanes::store(a + i, scale<K>(narrow, Sse2Lanes::load(a + i)));
             }
         }
@@ -183,10 +198,10 @@ private:
 // Anti-diagonal: a0' = m01 a1, a1' = m10 a0 (a swap with factors).
 template <Kind K0, Kind K1, class L = Sse2Lanes>
 struct SwapOp {
-    Entry<L> e01, e10;
-    Complex m01, m10;
-    SwapOp(Complex b, Complex c) noexcept : e01(b), e10(c), m01(b), m10(c) {}
+    Kept<L> k01, k10;
+    SwapOp(Complex b, Complex c) noexcept : k01(b), k10(c) {}
     void run(Complex* a0, Complex* a1, std::uint64_t begin, std::uint64_t end) const noexcept {
+        const Entry<L> e01 = prepare<L>(k01), e10 = prepare<L>(k10);
         std::uint64_t i = begin;
         for (; i + L::kWidth <= end; i += L::kWidth) {
             const typename L::V x = L::load(a0 + i);
@@ -195,7 +210,7 @@ struct SwapOp {
             L::store(a1 + i, scale<K1>(e10, x));
         }
         if constexpr (L::kWidth > 1) {
-            if (i < end) SwapOp<K0, K1>(m01, m10).run(a0, a1, i, end);
+            if (i < end) SwapOp<K0, K1>(k01, k10).run(a0, a1, i, end);
         }
     }
     void finish() const noexcept {}

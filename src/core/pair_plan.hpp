@@ -139,9 +139,11 @@ void run_row_prefetching(const Op& op, Complex* a0, Complex* a1, std::uint64_t r
     }
 }
 
-template <class Op>
+// Far is false where the halves are known to lie close (a block of the state
+// in cache): the tiles, 16 KiB of stack, are then compiled out.
+template <bool Far, class Op>
 void run_tiled(const Op op, Complex* a0, Complex* a1, std::uint64_t len, std::uint64_t distance) {
-    if (distance < kFarApart) {
+    if (!Far || distance < kFarApart) {
         op.run(a0, a1, 0, len);
         return;
     }
@@ -158,7 +160,7 @@ void run_tiled(const Op op, Complex* a0, Complex* a1, std::uint64_t len, std::ui
 }
 
 // A whole row of `row` pairs, `stride` indices before the next one.
-template <std::uint64_t R, class Op>
+template <std::uint64_t R, bool Far, class Op>
 void run_row(const Op& op, Complex* a0, Complex* a1, std::uint64_t row, std::uint64_t stride, std::uint64_t distance,
              bool prefetch) {
     if (prefetch) {
@@ -166,14 +168,14 @@ void run_row(const Op& op, Complex* a0, Complex* a1, std::uint64_t row, std::uin
     } else if constexpr (R != 0) {
         op.run(a0, a1, 0, R);  // constant trip count
     } else {
-        run_tiled(op, a0, a1, row, distance);
+        run_tiled<Far>(op, a0, a1, row, distance);
     }
 }
 
 // Pairs [begin, end) of a run whose first row starts at a0 / a1: rows of
 // `row` pairs, `stride` indices apart. R is the row length when it is a
 // compile-time constant (short rows: the kernel's loop is then unrolled), or 0.
-template <std::uint64_t R, class Op>
+template <std::uint64_t R, bool Far, class Op>
 void run_rows(const Op op, Complex* a0, Complex* a1, std::uint64_t row, std::uint64_t stride, std::uint64_t begin,
               std::uint64_t end, std::uint64_t distance, bool prefetch) {
     if constexpr (R != 0) row = R;
@@ -184,11 +186,11 @@ void run_rows(const Op op, Complex* a0, Complex* a1, std::uint64_t row, std::uin
     std::uint64_t in = begin - first * row;  // position inside the current row
     while (j < end) {
         if (in == 0 && end - j >= row) {
-            run_row<R>(op, a0, a1, row, stride, distance, prefetch);
+            run_row<R, Far>(op, a0, a1, row, stride, distance, prefetch);
             j += row;
         } else {
             const std::uint64_t stop = std::min(row, in + (end - j));
-            run_tiled(op, a0 + in, a1 + in, stop - in, distance);
+            run_tiled<Far>(op, a0 + in, a1 + in, stop - in, distance);
             j += stop - in;
             in = 0;
         }
@@ -200,8 +202,8 @@ void run_rows(const Op op, Complex* a0, Complex* a1, std::uint64_t row, std::uin
 // Runs op.run(a0, a1, begin, end) over every row piece of the pairs [lo, hi):
 // a0[i] and a1[i], begin <= i < end, are the two amplitudes of consecutive
 // pairs. The op is taken by value: a local copy that no amplitude store can
-// alias, so its entries stay in registers.
-template <class Op>
+// alias, so its entries stay in registers. Far: see run_tiled.
+template <bool Far = true, class Op>
 void for_each_run(const PairPlan& plan, Complex* amplitudes, std::uint64_t lo, std::uint64_t hi, const Op op) {
     const std::uint64_t stride = plan.row << plan.gap;
     const bool prefetch = prefetches_rows(plan);
@@ -213,13 +215,13 @@ void for_each_run(const PairPlan& plan, Complex* amplitudes, std::uint64_t lo, s
         Complex* a1 = a0 + plan.target_bit;
         const std::uint64_t b = offset, e = offset + len, d = plan.target_bit;
         switch (plan.row) {
-            case 1: run_rows<1>(op, a0, a1, 1, stride, b, e, d, false); break;
-            case 2: run_rows<2>(op, a0, a1, 2, stride, b, e, d, false); break;
-            case 4: run_rows<4>(op, a0, a1, 4, stride, b, e, d, false); break;
-            case 8: run_rows<8>(op, a0, a1, 8, stride, b, e, d, false); break;
-            case 16: run_rows<16>(op, a0, a1, 16, stride, b, e, d, false); break;
-            case 32: run_rows<32>(op, a0, a1, 32, stride, b, e, d, prefetch); break;
-            default: run_rows<0>(op, a0, a1, plan.row, stride, b, e, d, prefetch); break;
+            case 1: run_rows<1, Far>(op, a0, a1, 1, stride, b, e, d, false); break;
+            case 2: run_rows<2, Far>(op, a0, a1, 2, stride, b, e, d, false); break;
+            case 4: run_rows<4, Far>(op, a0, a1, 4, stride, b, e, d, false); break;
+            case 8: run_rows<8, Far>(op, a0, a1, 8, stride, b, e, d, false); break;
+            case 16: run_rows<16, Far>(op, a0, a1, 16, stride, b, e, d, false); break;
+            case 32: run_rows<32, Far>(op, a0, a1, 32, stride, b, e, d, prefetch); break;
+            default: run_rows<0, Far>(op, a0, a1, plan.row, stride, b, e, d, prefetch); break;
         }
         k += len;
     }

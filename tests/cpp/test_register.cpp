@@ -284,7 +284,7 @@ TEST(RegisterGates, TiledRunsOfFarApartHalvesMatchTheDirectLoop) {
     const kernels::DenseOp<kernels::Kind::General> op{random_complex(rng), random_complex(rng), random_complex(rng),
                                                       random_complex(rng)};
     op.run(direct.data(), direct.data() + len, 0, len);
-    kernels::run_tiled(op, tiled.data(), tiled.data() + len, len, kernels::kFarApart);
+    kernels::run_tiled<true>(op, tiled.data(), tiled.data() + len, len, kernels::kFarApart);
     expect_same(tiled, direct);
 }
 
