@@ -3,6 +3,19 @@
 // application, probabilities and measurement. The class is defined in two
 // files by job: register.cpp creates the state and applies gates,
 // measure.cpp (with measure.hpp) reads it out and collapses it.
+//
+// Gates wait in a queue on the state (core/gate_queue.hpp) until something
+// reads the state: every read takes the lock and runs the queue first, so
+// each observable result is the one of gates applied at their calls.
+//
+// Locking: the amplitudes are touched only under the lock (pool workers write
+// them inside a loop that the locking call waits for). Two members of the state
+// are touched outside it, by the calling thread alone: the gate queue
+// (appended by apply_gate) and the measure_all cache (invalidated by
+// apply_gate, drawn from by measure_all). That is safe because calls on one
+// register never overlap: the binding layer borrows the Python object for the
+// whole call and keeps the interpreter lock, and workers never see either
+// member. core/state.hpp says what guards each member.
 #pragma once
 
 #include <cstdint>
@@ -34,7 +47,9 @@ public:
 
     // Applies `gate` to each target in list order; a target >= n panics, leaving
     // the earlier targets applied. A control equal to the target or >= n makes
-    // that target's application a no-op.
+    // that target's application a no-op. Each target needs the pool (created
+    // here, or its failure raised); the gate itself is queued (unless built
+    // with VELQOR_DEFERRED=OFF), and a poisoned lock panics here as before.
     void apply_gate(const Gate& gate, std::span<const std::uint64_t> targets,
                     std::span<const std::uint64_t> controls);
 
@@ -52,8 +67,9 @@ public:
     void with_amplitudes(const std::function<void(std::span<Complex>)>& visit) const;
 
 private:
-    std::unique_ptr<RegisterState> state_;
-    std::uint32_t qubits_ = 0;
+    std::unique_ptr<RegisterState> state_;  // the only handle; fixed for the register's life
+    std::uint32_t qubits_ = 0;               // fixed at creation
+
 };
 
 }  // namespace velqor
