@@ -27,6 +27,14 @@ echo "== Python tests (installed module, python -X dev)"
 python3 -m pip install -q .
 (cd tests/python && python3 -X dev -m pytest -q -p no:cacheprovider .)
 
+# --- Packaging, typing, examples and docs: tools in build/tools-venv ---------
+echo "== Packaging: wheel built, installed, imported; stubs against the module (release.sh --quick)"
+bash scripts/release.sh --quick
+source scripts/tools-env.sh
+echo "== Typing: mypy --strict and pyright on user scripts; examples (text and figures, Dask sweep)"
+"$TOOLS_PY" -m pytest -q -p no:cacheprovider tests/typing tests/examples
+# ------------------------------------------------------------------------------
+
 echo "== Python tests (AddressSanitizer + UndefinedBehaviorSanitizer build)"
 cmake -S . -B build/asan -G Ninja -DVELQOR_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/asan -j "$jobs" --target velqor
