@@ -44,7 +44,7 @@ class Register:
 
     It holds 2**qubits amplitudes of 16 bytes each. ``MemoryError`` when the
     system cannot provide that memory; ``pyo3_runtime.PanicException`` for 30
-    qubits or more; ``OverflowError`` for a negative count.
+    qubits or more; ``OverflowError`` for a negative or too large count.
     """
 
     def __new__(cls, qubits: SupportsIndex) -> Register: ...
