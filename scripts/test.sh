@@ -2,7 +2,9 @@
 # Installs what the tests need and runs every test: the C++ unit tests
 # (GoogleTest through CTest), the Python suite against the installed module
 # (under `python -X dev`), and the Python suite again against an
-# AddressSanitizer + UndefinedBehaviorSanitizer build of the module.
+# AddressSanitizer + UndefinedBehaviorSanitizer build of the module. Between
+# them: the packaging, typing, example and docs checks, with their tools in
+# build/tools-venv.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
