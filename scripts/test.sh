@@ -34,7 +34,7 @@ echo "== Packaging: wheel built, installed, imported; stubs against the module (
 bash scripts/release.sh --quick
 source scripts/tools-env.sh
 echo "== Typing: mypy --strict and pyright on user scripts; examples (text and figures, Dask sweep)"
-"$TOOLS_PY" -m pytest -q -p no:cacheprovider tests/typing tests/examples
+"$TOOLS_PY" -m pytest -q -p no:cacheprovider --basetemp build/tools-cache/pytest tests/typing tests/examples
 echo "== Docs (mkdocs build --strict: any warning fails)"
 "$TOOLS_BIN/mkdocs" build --strict --quiet --site-dir build/site
 # ------------------------------------------------------------------------------
