@@ -6,9 +6,8 @@ matplotlib installed it also writes bell.png, the shot histogram beside the
 exact probabilities.
 """
 
-import velqor
-
 import figure
+import velqor
 
 H = 0.7071067811865475  # the double nearest 1/sqrt(2)
 HADAMARD = velqor.QGate([[H, H], [H, -H]])

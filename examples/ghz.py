@@ -6,9 +6,8 @@ matplotlib installed it also writes ghz.png: 1000 shots of measure_all() beside
 the exact probabilities of all 32 basis states.
 """
 
-import velqor
-
 import figure
+import velqor
 
 QUBITS = 5
 SHOTS = 1000

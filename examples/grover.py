@@ -11,9 +11,8 @@ which rises to its peak at round 4 and falls again.
 
 import math
 
-import velqor
-
 import figure
+import velqor
 
 QUBITS = 5
 MARKED = 0b10110

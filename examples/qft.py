@@ -11,9 +11,8 @@ period 4 (peaks at multiples of 16/4).
 import cmath
 import math
 
-import velqor
-
 import figure
+import velqor
 
 QUBITS = 4
 H = 0.7071067811865475
