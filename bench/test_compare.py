@@ -15,12 +15,12 @@ import pytest
 
 np = pytest.importorskip("numpy")
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from comparison import agreement as A  # noqa: E402
+from comparison import agreement as A
 from comparison import contenders as S
 from comparison import gates as G
 from comparison import harness as T
 from comparison import report as R
-from comparison.cli import parse_qubits  # noqa: E402
+from comparison.cli import parse_qubits
 
 
 def brute_force(n, ops):

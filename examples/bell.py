@@ -1,9 +1,12 @@
 """Bell pair: a Hadamard on qubit 0, then a NOT on qubit 1 controlled by qubit 0.
 
 Prints the probability of every basis state and a histogram of 1000 shots of
-measure_all(): only |00> and |11> ever appear, about half the time each.
+measure_all(): only |00> and |11> ever appear, about half the time each. With
+matplotlib installed it also writes bell.png, the shot histogram beside the
+exact probabilities.
 """
 
+import figure
 import velqor
 
 H = 0.7071067811865475  # the double nearest 1/sqrt(2)
@@ -18,12 +21,14 @@ def label(index, qubits):
 
 
 def main():
+    args = figure.options(__doc__)
     reg = velqor.Register(2)
     reg.apply_gate(HADAMARD, [0], [])
     reg.apply_gate(NOT, [1], [0])
 
+    probabilities = reg.probabilities()
     print("probabilities")
-    for index, p in enumerate(reg.probabilities()):
+    for index, p in enumerate(probabilities):
         print(f"  {label(index, 2)}  {p:.4f}")
 
     counts = [0] * 4
@@ -32,6 +37,12 @@ def main():
     print(f"\n{SHOTS} shots of measure_all()")
     for index, count in enumerate(counts):
         print(f"  {label(index, 2)}  {count:4d}  {'#' * round(50 * count / SHOTS)}")
+
+    plt = figure.pyplot(args)
+    if plt:
+        labels = [label(i, 2) for i in range(4)]
+        fig = figure.shots_beside_exact(plt, labels, probabilities, counts, SHOTS, "Bell pair (|00> + |11>)/sqrt(2)")
+        figure.save(fig, args, "bell.png")
 
 
 if __name__ == "__main__":

@@ -3,12 +3,15 @@
 Builds the QFT from Hadamards and controlled phase gates, applies it to a basis
 state, then applies the inverse circuit (the gates reversed, each phase
 conjugated). The register ends in the input basis state, up to rounding in the
-last bits of the amplitudes.
+last bits of the amplitudes. With matplotlib installed it also writes qft.png:
+the QFT's output distribution for a basis state (flat) and for a state with
+period 4 (peaks at multiples of 16/4).
 """
 
 import cmath
 import math
 
+import figure
 import velqor
 
 QUBITS = 4
@@ -41,7 +44,22 @@ def apply(reg, steps, inverse=False):
             reg.apply_gate(phase(-gate if inverse else gate), [target], controls)
 
 
+def bit_reversed(index, qubits):
+    return int(format(index, f"0{qubits}b")[::-1], 2)
+
+
+def qft_distribution(prepare):
+    """Output probabilities of the QFT (swaps left out, so read in bit-reversed
+    order) of the state that `prepare` makes from |0000>."""
+    reg = velqor.Register(QUBITS)
+    prepare(reg)
+    apply(reg, qft_steps(QUBITS))
+    p = reg.probabilities()
+    return [p[bit_reversed(k, QUBITS)] for k in range(2**QUBITS)]
+
+
 def main():
+    args = figure.options(__doc__)
     value = 0b1011
     reg = velqor.Register(QUBITS)
     reg.apply_gate(NOT, [q for q in range(QUBITS) if (value >> q) & 1], [])
@@ -58,6 +76,21 @@ def main():
     print(f"after the inverse: |{best:04b}> with probability {back[best]:.12f}")
     print(f"measure_all() -> {reg.measure_all():04b}")
     assert best == value
+
+    plt = figure.pyplot(args)
+    if plt:
+        basis = qft_distribution(lambda reg: reg.apply_gate(NOT, [0, 1, 3], []))
+        # |1> + |5> + |9> + |13>: period 4, offset 1
+        periodic = qft_distribution(lambda reg: (reg.apply_gate(NOT, [0], []), reg.apply_gate(HADAMARD, [2, 3], [])))
+        fig, axes = plt.subplots(1, 2, figsize=(9, 3.4), sharey=True)
+        for ax, dist, title in ((axes[0], basis, f"QFT of |{value:04b}>"),
+                                (axes[1], periodic, "QFT of (|1>+|5>+|9>+|13>)/2, period 4")):
+            ax.bar(range(2**QUBITS), dist, color="#4c72b0")
+            ax.set_xticks(range(2**QUBITS))
+            ax.set_xlabel("output k")
+            ax.set_title(title, fontsize=10)
+        axes[0].set_ylabel("probability")
+        figure.save(fig, args, "qft.png")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and installs velqor, then runs the example circuit (a Bell pair).
+# Builds and installs velqor, then runs the example circuit (a Bell pair; its
+# figure, when matplotlib is installed, goes to build/figures/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 missing=()
@@ -10,4 +11,4 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq && apt-get install -y -qq "${missing[@]}"
 fi
 python3 -m pip install -q .
-python3 examples/bell.py
+python3 examples/bell.py --out build/figures

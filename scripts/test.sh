@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs what the tests need and runs every test: the C++ unit tests
 # (GoogleTest through CTest), the Python suite against the installed module
-# (under `python -X dev`), the benchmark harness's own tests, the Python suite
-# again against an AddressSanitizer + UndefinedBehaviorSanitizer build of the
-# module, and the C++ unit tests again under ThreadSanitizer.
+# (under `python -X dev`), the benchmark harness's own tests, and the Python
+# suite again against an AddressSanitizer + UndefinedBehaviorSanitizer build
+# of the module. Between them: the packaging, typing, example and docs checks,
+# with their tools in build/tools-venv. Last, the C++ unit tests again under
+# ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -31,6 +33,16 @@ python3 -m pip install -q .
 echo "== Benchmark harness tests (no peer simulator needed; NumPy is the harness's own reference)"
 python3 -c 'import numpy' 2>/dev/null || python3 -m pip install -q numpy
 python3 -m pytest -q -p no:cacheprovider bench/test_compare.py
+
+# --- Packaging, typing, examples and docs: tools in build/tools-venv ---------
+echo "== Packaging: wheel built, installed, imported; stubs against the module (release.sh --quick)"
+bash scripts/release.sh --quick
+source scripts/tools-env.sh
+echo "== Typing: mypy --strict and pyright on user scripts; examples (text and figures, Dask sweep)"
+"$TOOLS_PY" -m pytest -q -p no:cacheprovider --basetemp build/tools-cache/pytest tests/typing tests/examples
+echo "== Docs (mkdocs build --strict: any warning fails)"
+"$TOOLS_BIN/mkdocs" build --strict --quiet --site-dir build/site
+# ------------------------------------------------------------------------------
 
 echo "== Python tests (AddressSanitizer + UndefinedBehaviorSanitizer build)"
 cmake -S . -B build/asan -G Ninja -DVELQOR_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
