@@ -5,12 +5,14 @@
 #include <bit>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <vector>
 
 #include <emmintrin.h>
 
 #include "runtime/pool.hpp"
+#include "core/buffer.hpp"
 #include "core/pair_ops.hpp"
 #include "core/pair_plan.hpp"
 
@@ -222,18 +224,42 @@ void apply_run(const RunLayout& layout, const bool* selected, Complex* data) {
     }
 }
 
-// The block buffer of the calling thread, for blocks whose qubits are not all
-// low ones (each worker has its own; it lives as long as the thread).
-Complex* block_buffer() {
-    struct Deleter {
-        void operator()(Complex* p) const noexcept { ::operator delete[](p, std::align_val_t{64}); }
-    };
-    thread_local std::unique_ptr<Complex[], Deleter> buffer;
-    if (!buffer) {
-        void* memory = ::operator new[](sizeof(Complex) << kBlockQubits, std::align_val_t{64});
-        buffer.reset(static_cast<Complex*>(memory));
+// Gather buffers for blocks whose qubits are not all low ones: one per pool
+// worker and one per thread that starts runs, each kept for the life of the
+// process (or thread). All are obtained by the starting thread before a run
+// begins, so a refused allocation fails the read before any amplitude has
+// changed; a worker that failed to get one midway would leave the state half
+// updated.
+constexpr std::size_t kBufferAmplitudes = std::size_t{1} << kBlockQubits;
+constexpr std::size_t kMaxWorkerBuffers = 256;  // more than the pool's largest worker count
+
+std::mutex g_worker_buffers_mutex;
+// Filled under g_worker_buffers_mutex, once per slot; read by the slot's worker
+// without the lock, after the fill was published to it with the run's jobs.
+std::array<Buffer<Complex>, kMaxWorkerBuffers> g_worker_buffers;
+thread_local Buffer<Complex> t_starter_buffer;
+std::atomic<int> g_refuse_buffers_in{0};
+
+// Makes sure the calling thread and every pool worker have a gather buffer.
+// Throws std::bad_alloc when the memory is refused; nothing changes then.
+void prepare_gather_buffers() {
+    const int refuse = g_refuse_buffers_in.load(std::memory_order_relaxed);
+    if (refuse > 0) {
+        g_refuse_buffers_in.store(refuse - 1, std::memory_order_relaxed);
+        if (refuse == 1) throw std::bad_alloc();
     }
-    return buffer.get();
+    if (t_starter_buffer.size() == 0) t_starter_buffer = Buffer<Complex>(kBufferAmplitudes);
+    const std::size_t workers = std::min(pool::current_num_threads(), kMaxWorkerBuffers);
+    std::lock_guard lock(g_worker_buffers_mutex);
+    for (std::size_t i = 0; i < workers; ++i) {
+        if (g_worker_buffers[i].size() == 0) g_worker_buffers[i] = Buffer<Complex>(kBufferAmplitudes);
+    }
+}
+
+// The calling thread's gather buffer: its worker slot, or the starter's own.
+Complex* block_buffer() noexcept {
+    const std::size_t worker = pool::current_worker_index();
+    return worker == pool::kNotAWorker ? t_starter_buffer.data() : g_worker_buffers[worker].data();
 }
 
 // Copies the block's pieces into the buffer. The pieces lie far apart (a few
@@ -287,6 +313,7 @@ void run_blocks(const RunLayout& layout, Complex* amplitudes, std::uint64_t lo, 
 
 void run_blocked(const GateQueue& queue, std::size_t begin, std::size_t end, Complex* amplitudes, unsigned n) {
     const RunLayout layout = make_layout(queue, begin, end, n);
+    if (layout.high_mask != 0) prepare_gather_buffers();
     const std::uint64_t blocks = std::uint64_t{1} << (n - layout.qubits);
     pool::for_each_range(blocks, [&](std::uint64_t lo, std::uint64_t hi) { run_blocks(layout, amplitudes, lo, hi); });
 }
@@ -338,17 +365,20 @@ std::size_t blocking::run_end(const GateQueue& queue, std::size_t begin) noexcep
     return i;
 }
 
-void run_queue(const GateQueue& queue, Complex* amplitudes, unsigned n) {
-    std::size_t begin = 0;
-    while (begin < queue.size()) {
-        const std::size_t end = n < kMinQubits ? begin + 1 : blocking::run_end(queue, begin);
-        if (end - begin == 1) {
-            apply_now(queue[begin], amplitudes, n);
+void run_queue(GateQueue& queue, Complex* amplitudes, unsigned n) {
+    while (!queue.empty()) {
+        const std::size_t end = n < kMinQubits ? 1 : blocking::run_end(queue, 0);
+        if (end == 1) {
+            apply_now(queue[0], amplitudes, n);
         } else {
-            run_blocked(queue, begin, end, amplitudes, n);
+            run_blocked(queue, 0, end, amplitudes, n);
         }
-        begin = end;
+        queue.drop_front(end);
     }
+}
+
+void blocking::test_hooks::refuse_gather_buffers(int nth) noexcept {
+    g_refuse_buffers_in.store(nth, std::memory_order_relaxed);
 }
 
 }  // namespace velqor

@@ -9,6 +9,7 @@
 // per run instead of one per gate.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -37,6 +38,12 @@ public:
     const QueuedGate& operator[](std::size_t i) const noexcept { return entries_[i]; }
     void push(const QueuedGate& gate) noexcept { entries_[count_++] = gate; }
     void clear() noexcept { count_ = 0; }
+    // Drops the first `count` entries (those applied), keeping the rest in order.
+    void drop_front(std::size_t count) noexcept {
+        std::copy(entries_.begin() + static_cast<std::ptrdiff_t>(count),
+                  entries_.begin() + static_cast<std::ptrdiff_t>(count_), entries_.begin());
+        count_ -= count;
+    }
 
 private:
     std::array<QueuedGate, kCapacity> entries_;
@@ -47,8 +54,11 @@ private:
 void apply_now(const QueuedGate& gate, Complex* amplitudes, unsigned n);
 
 // Applies every queued gate, in order, to the state of 2^n amplitudes, with the
-// same bits as apply_now gate by gate. The queue is left as it is.
-void run_queue(const GateQueue& queue, Complex* amplitudes, unsigned n);
+// same bits as apply_now gate by gate, and empties the queue. Each run leaves
+// the queue once it is applied: when a later run fails for want of memory
+// (std::bad_alloc, before it changes anything), the queue holds exactly the
+// gates still to apply.
+void run_queue(GateQueue& queue, Complex* amplitudes, unsigned n);
 
 namespace blocking {
 
@@ -60,6 +70,14 @@ inline constexpr unsigned kMinQubits = kBlockQubits + 1;  // smaller states run 
 // The end of the run that starts at `begin`: the longest stretch of gates whose
 // distinct targets at or above kLowQubits number at most kBlockQubits - kLowQubits.
 std::size_t run_end(const GateQueue& queue, std::size_t begin) noexcept;
+
+namespace test_hooks {
+
+// Makes the `nth` preparation of gather buffers from now (1 = the next) fail
+// with std::bad_alloc, as a refused allocation would.
+void refuse_gather_buffers(int nth) noexcept;
+
+}  // namespace test_hooks
 
 }  // namespace blocking
 

@@ -379,6 +379,11 @@ void reset_thread_latch() noexcept {
 
 }  // namespace detail
 
+std::size_t current_worker_index() noexcept {
+    const Worker* w = detail::t_worker;
+    return w != nullptr ? w->index : kNotAWorker;
+}
+
 std::size_t current_num_threads() {
     if (Worker* w = detail::t_worker) return w->pool->num_threads;
     return detail::global_pool().num_threads;

@@ -29,6 +29,11 @@ std::size_t current_num_threads();
 // start then fails the call without poisoning a register's lock.
 inline void acquire() { current_num_threads(); }
 
+// The index of the calling thread among the pool's workers (0 to W - 1), or
+// kNotAWorker on any other thread. Never creates the pool.
+inline constexpr std::size_t kNotAWorker = static_cast<std::size_t>(-1);
+std::size_t current_worker_index() noexcept;
+
 // Whether the process-wide pool is up (or the caller is one of its workers).
 // Never creates the pool and never panics.
 bool is_running() noexcept;

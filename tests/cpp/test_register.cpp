@@ -446,6 +446,29 @@ TEST(QueuedGates, FailingTargetWithGatesPendingKeepsThemApplied) {
 }
 
 // A poisoned register refuses a gate at its call, before queueing it.
+// A read whose run is refused the memory of its gather buffers fails before
+// that run changes anything; the runs applied before it have left the queue,
+// so the next read applies exactly the rest. Eleven targets above the low
+// qubits make two runs, each with a target beyond its in-place qubits, so
+// both are gathered.
+TEST(QueuedGates, RefusedGatherBuffersLeaveExactlyTheRestQueued) {
+    for (int refused_run : {1, 2}) {
+        Register queued(16);
+        Register reference(16);
+        for (const std::uint64_t t : {15, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}) {
+            apply(queued, kHadamard, {t});
+            apply(reference, kHadamard, {t});
+            (void)amplitudes(reference);  // one gate at a time
+        }
+        blocking::test_hooks::refuse_gather_buffers(refused_run);
+        EXPECT_THROW((void)amplitudes(queued), std::bad_alloc) << "refused run " << refused_run;
+        const auto got = amplitudes(queued);
+        const auto want = amplitudes(reference);
+        ASSERT_EQ(got.size(), want.size());
+        EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(Complex)), 0) << "refused run " << refused_run;
+    }
+}
+
 TEST(QueuedGates, PoisonedRegisterRefusesAGateAtItsCall) {
     Register r(2);
     expect_panic([&] { r.with_amplitudes([](std::span<Complex>) { panic("boom", {"test", 1, 1}); }); });
