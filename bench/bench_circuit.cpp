@@ -55,10 +55,10 @@ std::vector<Step> random_circuit(unsigned n, unsigned gates, std::uint64_t seed)
                 const double theta = angle(rng), phi = angle(rng), lambda = angle(rng);
                 const double c = std::cos(theta / 2), s = std::sin(theta / 2);
                 const Complex el = phase(lambda), ep = phase(phi), epl = phase(phi + lambda);
-                out.push_back({{{c, 0}, {-el.real * s, -el.imag * s}, {ep.real * s, ep.imag * s},
-                                {epl.real * c, epl.imag * c}},
-                               {t},
-                               {}});
+                out.push_back(
+                    {{{c, 0}, {-el.real * s, -el.imag * s}, {ep.real * s, ep.imag * s}, {epl.real * c, epl.imag * c}},
+                     {t},
+                     {}});
                 break;
             }
             case 4: out.push_back({{kZero, kOne, kOne, kZero}, {t}, {pick({t})}}); break;

@@ -100,8 +100,7 @@ int main(int argc, char** argv) {
             flush(reg);
         });
         std::printf("%3u %8s %12u %12.3f %7.2f  (%.2fx of H)\n", n, "CX", n / 2, cx * 1e3, cx / probe, cx / h_mid);
-        std::printf("%3u %8s %12u %12.3f %7.2f  (%.2fx of H)\n", n, "CCX", n / 2, ccx * 1e3, ccx / probe,
-                    ccx / h_mid);
+        std::printf("%3u %8s %12u %12.3f %7.2f  (%.2fx of H)\n", n, "CCX", n / 2, ccx * 1e3, ccx / probe, ccx / h_mid);
         std::printf("%3u %8s %12s %12.3f %7.2f\n", n, "worst H", "-", worst * 1e3, worst / probe);
     }
     return 0;

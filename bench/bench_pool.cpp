@@ -31,9 +31,8 @@ int main(int argc, char** argv) {
     const long large_iterations = small_iterations / 100 + 1;
     std::printf("workers: %zu\n", velqor::pool::current_num_threads());
 
-    const double empty2 = mean_microseconds(small_iterations, [] {
-        velqor::pool::for_each_range(2, [](std::uint64_t, std::uint64_t) {});
-    });
+    const double empty2 = mean_microseconds(
+        small_iterations, [] { velqor::pool::for_each_range(2, [](std::uint64_t, std::uint64_t) {}); });
     std::printf("empty loop of 2 indices: %.2f us per loop (%ld loops)\n", empty2, small_iterations);
 
     constexpr std::uint64_t n = std::uint64_t{1} << 20;

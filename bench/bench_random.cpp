@@ -30,13 +30,12 @@ int main(int argc, char** argv) {
     });
 
     const std::vector<double> weights = {0.5, 0.5};
-    const auto sampler = std::get<velqor::random::WeightedSampler>(
-        velqor::random::WeightedSampler::build(weights));
+    const auto sampler = std::get<velqor::random::WeightedSampler>(velqor::random::WeightedSampler::build(weights));
     const double samples = per_second(n, [&] {
         for (std::uint64_t i = 0; i < n; ++i) sink += sampler.sample(*rng);
     });
 
-    std::printf("draw_u64: %.3g draws/s\ntwo-weight sample: %.3g samples/s\n(%llu)\n", draws,
-                samples, static_cast<unsigned long long>(sink & 1));
+    std::printf("draw_u64: %.3g draws/s\ntwo-weight sample: %.3g samples/s\n(%llu)\n", draws, samples,
+                static_cast<unsigned long long>(sink & 1));
     return 0;
 }

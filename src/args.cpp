@@ -47,8 +47,8 @@ MaybeErr check_positional_count(const Signature& sig, Py_ssize_t nargs, PyObject
     const auto count = static_cast<Py_ssize_t>(sig.params.size());
     for (Py_ssize_t i = 0; i < std::min(nargs, count); ++i) slots[i] = args[i];
     if (nargs > count) {
-        return PyErr::type_error(msg::fill(msg::kTooManyPositional, {display_name(sig), std::to_string(count),
-                                                                     std::to_string(nargs)}));
+        return PyErr::type_error(
+            msg::fill(msg::kTooManyPositional, {display_name(sig), std::to_string(count), std::to_string(nargs)}));
     }
     return std::nullopt;
 }

@@ -51,8 +51,7 @@ std::string str_text(PyObject* text) {
 
 PyObject* panic_exception_type() {
     if (g_panic_type != nullptr) return g_panic_type;
-    Ref created(
-        PyErr_NewExceptionWithDoc(kPanicTypeName, msg::kPanicTypeDoc, PyExc_BaseException, nullptr));
+    Ref created(PyErr_NewExceptionWithDoc(kPanicTypeName, msg::kPanicTypeDoc, PyExc_BaseException, nullptr));
     if (!created) {
         if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
         PyErr error = PyErr::fetch();
@@ -90,8 +89,8 @@ std::optional<PyErr> PyErr::take() {
     if (g_panic_type != nullptr && type.get() == g_panic_type) {
         // A panic of this module that came back through Python code: it goes on
         // as a panic, with the Python traceback printed on the way.
-        std::string message = value && PyUnicode_Check(value.get()) ? str_text(value.get())
-                                                                    : std::string(msg::kUnwrappedPanic);
+        std::string message =
+            value && PyUnicode_Check(value.get()) ? str_text(value.get()) : std::string(msg::kUnwrappedPanic);
         write_stderr(msg::kResumeBanner);
         PyErr_Restore(type.release(), value.release(), traceback.release());
         PyErr_PrintEx(0);
@@ -127,8 +126,7 @@ void PyErr::restore() && {
             // Without memory for the type, the pending MemoryError takes this one's place.
             Ref type = Ref::borrow(type_fn_());
             if (!type) return;
-            Ref text(PyUnicode_DecodeUTF8(message_.data(), static_cast<Py_ssize_t>(message_.size()),
-                                          "surrogatepass"));
+            Ref text(PyUnicode_DecodeUTF8(message_.data(), static_cast<Py_ssize_t>(message_.size()), "surrogatepass"));
             if (!text) {
                 // The message could not be made (memory refused): that error
                 // takes this one's place.
@@ -139,23 +137,17 @@ void PyErr::restore() && {
             return;
         }
         case State::Fetched:
-        case State::Normalized:
-            PyErr_Restore(type_.release(), value_.release(), traceback_.release());
-            return;
-        case State::Normalizing:
-            panic(std::string(msg::kNormalizeWhileNormalizing), site::kRestoreWhileNormalizing);
+        case State::Normalized: PyErr_Restore(type_.release(), value_.release(), traceback_.release()); return;
+        case State::Normalizing: panic(std::string(msg::kNormalizeWhileNormalizing), site::kRestoreWhileNormalizing);
     }
 }
 
 void PyErr::normalize() {
     switch (state_) {
-        case State::Normalized:
-            return;
-        case State::Normalizing:
-            panic(std::string(msg::kNormalizeWhileNormalizing), site::kNormalizeReentered);
+        case State::Normalized: return;
+        case State::Normalizing: panic(std::string(msg::kNormalizeWhileNormalizing), site::kNormalizeReentered);
         case State::Lazy:
-        case State::Fetched:
-            break;
+        case State::Fetched: break;
     }
     Ref lazy_type, lazy_value;
     if (state_ == State::Lazy) {
@@ -166,8 +158,8 @@ void PyErr::normalize() {
             normalize();
             return;
         }
-        lazy_value = Ref(PyUnicode_DecodeUTF8(message_.data(), static_cast<Py_ssize_t>(message_.size()),
-                                              "surrogatepass"));
+        lazy_value =
+            Ref(PyUnicode_DecodeUTF8(message_.data(), static_cast<Py_ssize_t>(message_.size()), "surrogatepass"));
         if (!lazy_value) {
             // Making the message failed: that failure replaces this error.
             *this = allocation_failed();
@@ -261,9 +253,7 @@ PyErr error_from_caught_exception() noexcept {
     }
 }
 
-void boundary_trap() noexcept {
-    panic_nounwind(std::string(msg::kUncaughtAtBoundary), site::kUncaughtAtBoundary);
-}
+void boundary_trap() noexcept { panic_nounwind(std::string(msg::kUncaughtAtBoundary), site::kUncaughtAtBoundary); }
 
 void report_unraisable(PyErr error) {
     // Deallocation can run while another error is pending; keep it aside.

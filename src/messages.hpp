@@ -34,8 +34,7 @@ inline constexpr const char* kProbabilitiesSignature = "probabilities($self)\n--
 inline constexpr const char* kMeasureSignature = "measure($self, target)\n--\n\n";
 inline constexpr const char* kMeasureAllSignature = "measure_all($self)\n--\n\n";
 
-inline constexpr std::string_view kSecondInit =
-    "PyO3 modules may only be initialized once per interpreter process";
+inline constexpr std::string_view kSecondInit = "PyO3 modules may only be initialized once per interpreter process";
 inline constexpr std::string_view kClassInitFailed = "An error occurred while initializing class {}";
 inline constexpr std::string_view kAllAppendFailed = "could not append __name__ to __all__: {}";
 
@@ -45,8 +44,7 @@ inline constexpr std::string_view kAlreadyBorrowed = "Already borrowed";
 
 // --- Argument parser -----------------------------------------------------------
 inline constexpr std::string_view kDisplayName = "{}.{}()";
-inline constexpr std::string_view kTooManyPositional =
-    "{} takes {} positional arguments but {} were given";
+inline constexpr std::string_view kTooManyPositional = "{} takes {} positional arguments but {} were given";
 inline constexpr std::string_view kMultipleValues = "{} got multiple values for argument '{}'";
 inline constexpr std::string_view kUnexpectedKeyword = "{} got an unexpected keyword argument '{}'";
 inline constexpr std::string_view kMissingArguments = "{} missing {} required positional {}: {}";
@@ -85,8 +83,7 @@ inline constexpr const char* kPanicTypeDoc =
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
 inline constexpr std::string_view kPanicTypeFailed = "Failed to initialize new exception type.: {}";
-inline constexpr std::string_view kNormalizeWhileNormalizing =
-    "Cannot normalize a PyErr while already normalizing it.";
+inline constexpr std::string_view kNormalizeWhileNormalizing = "Cannot normalize a PyErr while already normalizing it.";
 inline constexpr std::string_view kTypeWhileNormalizing = "Cannot access exception type while normalizing";
 inline constexpr std::string_view kTypeMissing = "Exception type missing";
 inline constexpr std::string_view kValueMissing = "Exception value missing";

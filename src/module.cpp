@@ -39,8 +39,7 @@ std::array<PyObject*, 3> g_apply_gate_names{};
 std::array<PyObject*, 1> g_measure_names{};
 constexpr Signature kGateNewSig{msg::kGateName, kNewName, kGateNewParams, g_gate_new_names.data()};
 constexpr Signature kRegisterNewSig{msg::kRegisterName, kNewName, kRegisterNewParams, g_register_new_names.data()};
-constexpr Signature kApplyGateSig{msg::kRegisterName, msg::kApplyGateName, kApplyGateParams,
-                                  g_apply_gate_names.data()};
+constexpr Signature kApplyGateSig{msg::kRegisterName, msg::kApplyGateName, kApplyGateParams, g_apply_gate_names.data()};
 constexpr Signature kMeasureSig{msg::kRegisterName, msg::kMeasureName, kMeasureParams, g_measure_names.data()};
 
 // Allocates an instance through the tp_alloc of the type being constructed.
@@ -209,8 +208,7 @@ PyCFunction as_cfunction(F* function) {
 }
 
 PyMethodDef g_register_methods[] = {
-    {msg::kApplyGateName, as_cfunction(register_apply_gate), METH_FASTCALL | METH_KEYWORDS,
-     msg::kApplyGateSignature},
+    {msg::kApplyGateName, as_cfunction(register_apply_gate), METH_FASTCALL | METH_KEYWORDS, msg::kApplyGateSignature},
     {msg::kProbabilitiesName, as_cfunction(register_probabilities), METH_NOARGS, msg::kProbabilitiesSignature},
     {msg::kMeasureName, as_cfunction(register_measure), METH_FASTCALL | METH_KEYWORDS, msg::kMeasureSignature},
     {msg::kMeasureAllName, as_cfunction(register_measure_all), METH_NOARGS, msg::kMeasureAllSignature},
@@ -234,8 +232,8 @@ PyType_Slot g_register_slots[] = {
 
 PyType_Spec g_gate_spec = {msg::kGateSpecName, static_cast<int>(sizeof(GateObject)), 0, Py_TPFLAGS_DEFAULT,
                            g_gate_slots};
-PyType_Spec g_register_spec = {msg::kRegisterSpecName, static_cast<int>(sizeof(RegisterObject)), 0,
-                               Py_TPFLAGS_DEFAULT, g_register_slots};
+PyType_Spec g_register_spec = {msg::kRegisterSpecName, static_cast<int>(sizeof(RegisterObject)), 0, Py_TPFLAGS_DEFAULT,
+                               g_register_slots};
 
 // The class's type object, created by PyType_FromSpec on first request.
 Result<PyTypeObject*> class_type(PyTypeObject*& cell, PyType_Spec& spec, std::string_view name) {
@@ -276,15 +274,7 @@ MaybeErr add_class(PyObject* module, PyTypeObject*& cell, PyType_Spec& spec, std
 }
 
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT,
-    msg::kModuleName,
-    msg::kModuleDoc,
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, msg::kModuleName, msg::kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 PyObject* init_module() {

@@ -13,14 +13,12 @@
 namespace velqor::py {
 
 struct GateObject {
-    PyObject_HEAD
-    Gate value;
+    PyObject_HEAD Gate value;
     Py_ssize_t borrow;
 };
 
 struct RegisterObject {
-    PyObject_HEAD
-    Register value;
+    PyObject_HEAD Register value;
     Py_ssize_t borrow;
 };
 

@@ -113,9 +113,8 @@ Gate gate_from_rows(const std::vector<std::vector<Complex>>& rows) {
     const Complex check4 = add(mul(conj(g.m01), g.m00), mul(conj(g.m11), g.m10));
 
     // Every comparison is evaluated; none short-circuits the others.
-    const bool results[] = {approx_eq(check1, 1.0),      approx_eq(check2, 1.0),
-                            approx_eq(check3.real, 0.0), approx_eq(check3.imag, 0.0),
-                            approx_eq(check4.real, 0.0), approx_eq(check4.imag, 0.0)};
+    const bool results[] = {approx_eq(check1, 1.0),      approx_eq(check2, 1.0),      approx_eq(check3.real, 0.0),
+                            approx_eq(check3.imag, 0.0), approx_eq(check4.real, 0.0), approx_eq(check4.imag, 0.0)};
     bool unitary = true;
     for (bool ok : results) unitary = unitary && ok;
     if (!unitary) {

@@ -66,13 +66,13 @@ __attribute__((flatten)) void traverse_sse2(const kernels::PairPlan& plan, Compl
 
 template <class Op>
 VELQOR_TARGET_AVX2 __attribute__((flatten)) void traverse_avx2(const kernels::PairPlan& plan, Complex* data,
-                                                                const Op& op) {
+                                                               const Op& op) {
     kernels::for_each_run<false>(plan, data, 0, plan.pairs, op);
 }
 
 template <class Op>
 VELQOR_TARGET_AVX512 __attribute__((flatten)) void traverse_avx512(const kernels::PairPlan& plan, Complex* data,
-                                                                    const Op& op) {
+                                                                   const Op& op) {
     kernels::for_each_run<false>(plan, data, 0, plan.pairs, op);
 }
 
@@ -121,11 +121,11 @@ struct LocalGate {
 };
 
 struct RunLayout {
-    unsigned low = 0;                // qubits 0 .. low-1 are contiguous in a block
-    std::uint64_t high_mask = 0;     // the run's targets at or above `low`
-    unsigned high[64] = {};          // those targets, by local bit: high[j] is at bit low + j
-    std::uint64_t outside_mask = 0;  // every qubit of the state outside the block
-    unsigned qubits = 0;             // low + popcount(high_mask)
+    unsigned low = 0;                          // qubits 0 .. low-1 are contiguous in a block
+    std::uint64_t high_mask = 0;               // the run's targets at or above `low`
+    unsigned high[64] = {};                    // those targets, by local bit: high[j] is at bit low + j
+    std::uint64_t outside_mask = 0;            // every qubit of the state outside the block
+    unsigned qubits = 0;                       // low + popcount(high_mask)
     std::vector<std::uint64_t> chunk_offsets;  // offset of each 2^low piece from the block's base
     std::vector<LocalGate> gates;
     BlockKernel kernel = nullptr;

@@ -63,8 +63,8 @@ void run_queue(GateQueue& queue, Complex* amplitudes, unsigned n);
 namespace blocking {
 
 // Tuning and layout of the blocked execution, exposed for tests.
-inline constexpr unsigned kBlockQubits = 14;  // a block holds up to 2^14 amplitudes (256 KiB)
-inline constexpr unsigned kLowQubits = 5;     // the lowest 5 qubits are always in a block
+inline constexpr unsigned kBlockQubits = 14;              // a block holds up to 2^14 amplitudes (256 KiB)
+inline constexpr unsigned kLowQubits = 5;                 // the lowest 5 qubits are always in a block
 inline constexpr unsigned kMinQubits = kBlockQubits + 1;  // smaller states run gate by gate
 
 // The end of the run that starts at `begin`: the longest stretch of gates whose

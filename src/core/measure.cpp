@@ -18,7 +18,6 @@
 namespace velqor {
 namespace {
 
-
 // The marginal totals are sums of per-block partial sums, combined in block
 // order: the same bits for every worker count and every run.
 constexpr std::uint64_t kMarginalBlock = std::uint64_t{1} << 12;
@@ -213,8 +212,8 @@ std::uint64_t Register::measure(std::uint64_t target) {
 
     // The projection onto the outcome, with 1 / sqrt(P) on the kept half.
     const Complex factor{1.0 / std::sqrt(outcome == 0 ? m.p0 : m.p1), 0.0};
-    const Gate projection = outcome == 0 ? gate_from_entries(factor, kZero, kZero, kZero)
-                                         : gate_from_entries(kZero, kZero, kZero, factor);
+    const Gate projection =
+        outcome == 0 ? gate_from_entries(factor, kZero, kZero, kZero) : gate_from_entries(kZero, kZero, kZero, factor);
     const std::uint64_t targets[1] = {target};
     apply_gate(projection, targets, {});
     return outcome;
@@ -230,8 +229,7 @@ std::uint64_t Register::measure_all() const {
         StateLock lock(state, site::kReadLock);
         run_pending(state, qubits_);
         if (!cache.valid()) {
-            const std::uint64_t blocks =
-                (state.amplitudes.size() + SampleCache::kBlock - 1) / SampleCache::kBlock;
+            const std::uint64_t blocks = (state.amplitudes.size() + SampleCache::kBlock - 1) / SampleCache::kBlock;
             if (cache.block_ends.size() != blocks) cache.block_ends = Buffer<double>(blocks);
             error = build_cache(state);
             fresh = !error;

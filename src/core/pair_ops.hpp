@@ -267,8 +267,7 @@ void visit_op(const Gate& g, F&& f) {
             default: return detail::visit_swap<L, Kind::Real>(g, k10, f);
         }
     }
-    const bool all_real = k00 != Kind::General && k01 != Kind::General && k10 != Kind::General &&
-                          k11 != Kind::General;
+    const bool all_real = k00 != Kind::General && k01 != Kind::General && k10 != Kind::General && k11 != Kind::General;
     if (all_real) return f(DenseOp<Kind::Real, L>{g.m00, g.m01, g.m10, g.m11});
     f(DenseOp<Kind::General, L>{g.m00, g.m01, g.m10, g.m11});
 }

@@ -100,7 +100,7 @@ inline bool make_plan(unsigned n, std::uint64_t t, const std::uint64_t* controls
 // tile of each half is copied into a small buffer, one half after the other,
 // the gate runs on the buffers, and both tiles are written back in one piece.
 constexpr std::uint64_t kFarApart = std::uint64_t{1} << 24;  // amplitudes between the halves
-constexpr std::uint64_t kTile = 512;                          // pairs per tile: 8 KiB of each half
+constexpr std::uint64_t kTile = 512;                         // pairs per tile: 8 KiB of each half
 
 // A state of 2^22 amplitudes and more (64 MiB, twice the development machine's
 // last-level cache) is not in cache between gates: a side of a diagonal gate
@@ -123,7 +123,7 @@ inline bool streams_zeros(const PairPlan& plan) noexcept {
 constexpr std::uint64_t kPrefetchRowMin = 32;
 constexpr std::uint64_t kPrefetchRowMax = 1024;
 constexpr std::uint64_t kPrefetchAmplitudes = std::uint64_t{1} << 20;  // a state of 16 MiB
-constexpr std::uint64_t kLinePairs = 4;                                 // amplitudes per 64-byte line
+constexpr std::uint64_t kLinePairs = 4;                                // amplitudes per 64-byte line
 
 inline bool prefetches_rows(const PairPlan& plan) noexcept {
     return plan.amplitudes() >= kPrefetchAmplitudes && plan.row >= kPrefetchRowMin && plan.row <= kPrefetchRowMax &&

@@ -50,8 +50,7 @@ public:
     // that target's application a no-op. Each target needs the pool (created
     // here, or its failure raised); the gate itself is queued (unless built
     // with VELQOR_DEFERRED=OFF), and a poisoned lock panics here as before.
-    void apply_gate(const Gate& gate, std::span<const std::uint64_t> targets,
-                    std::span<const std::uint64_t> controls);
+    void apply_gate(const Gate& gate, std::span<const std::uint64_t> targets, std::span<const std::uint64_t> controls);
 
     // |amplitude_i|^2 for every basis state, in index order.
     Buffer<double> probabilities() const;
@@ -68,8 +67,7 @@ public:
 
 private:
     std::unique_ptr<RegisterState> state_;  // the only handle; fixed for the register's life
-    std::uint32_t qubits_ = 0;               // fixed at creation
-
+    std::uint32_t qubits_ = 0;              // fixed at creation
 };
 
 }  // namespace velqor

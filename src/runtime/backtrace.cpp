@@ -111,9 +111,8 @@ private:
 
         Elf64_Ehdr header{};
         if (!read_at(file.get(), 0, &header, sizeof header)) return;
-        if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
-            header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_ident[EI_DATA] != ELFDATA2LSB ||
-            header.e_shentsize != sizeof(Elf64_Shdr) || header.e_shoff == 0) {
+        if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64 ||
+            header.e_ident[EI_DATA] != ELFDATA2LSB || header.e_shentsize != sizeof(Elf64_Shdr) || header.e_shoff == 0) {
             return;
         }
         std::uint64_t count = header.e_shnum;
@@ -144,8 +143,7 @@ private:
         if (strings.sh_type != SHT_STRTAB || strings.sh_size == 0 ||
             (table->sh_entsize != 0 && table->sh_entsize != sizeof(Elf64_Sym)) ||
             !fits(table->sh_offset, table->sh_size, file_size) ||
-            !fits(strings.sh_offset, strings.sh_size, file_size) ||
-            strings.sh_size > UINT32_MAX) {
+            !fits(strings.sh_offset, strings.sh_size, file_size) || strings.sh_size > UINT32_MAX) {
             return;
         }
 
@@ -161,8 +159,8 @@ private:
         symbols_.reserve(raw.size());
         for (const Elf64_Sym& sym : raw) {
             const unsigned type = ELF64_ST_TYPE(sym.st_info);
-            if ((type != STT_FUNC && type != STT_GNU_IFUNC) || sym.st_shndx == SHN_UNDEF ||
-                sym.st_value == 0 || sym.st_name == 0 || sym.st_name >= strings.sh_size) {
+            if ((type != STT_FUNC && type != STT_GNU_IFUNC) || sym.st_shndx == SHN_UNDEF || sym.st_value == 0 ||
+                sym.st_name == 0 || sym.st_name >= strings.sh_size) {
                 continue;
             }
             symbols_.push_back({sym.st_value, sym.st_size, sym.st_name});
@@ -199,8 +197,8 @@ ObjectInfo object_containing(std::uintptr_t address) {
                 const std::uintptr_t start = info->dlpi_addr + ph.p_vaddr;
                 if (s->address - start < ph.p_memsz) {
                     const char* name = info->dlpi_name;
-                    s->found.path = (name == nullptr || name[0] == '\0') ? std::string(kMainProgram)
-                                                                         : std::string(name);
+                    s->found.path =
+                        (name == nullptr || name[0] == '\0') ? std::string(kMainProgram) : std::string(name);
                     s->found.bias = info->dlpi_addr;
                     s->hit = true;
                     return 1;

@@ -25,8 +25,7 @@ thread_local bool t_refuse_report_memory = false;  // test hook
 constexpr std::string_view kThreadName = "<unnamed>";
 constexpr std::string_view kNestedReport = "thread panicked while processing panic. aborting.\n";
 constexpr std::string_view kBacktraceHeader = "stack backtrace:\n";
-constexpr std::string_view kOffNote =
-    "note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace\n";
+constexpr std::string_view kOffNote = "note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace\n";
 constexpr std::string_view kShortNote =
     "note: Some details are omitted, run with `RUST_BACKTRACE=full` for a verbose backtrace.\n";
 
@@ -66,12 +65,8 @@ void write_composed_report(const std::string& message, Location where, Style sty
         case Style::Off:
             if (g_first_note.exchange(false)) text.append(kOffNote);
             break;
-        case Style::Short:
-            text.append(kBacktraceHeader).append(format_backtrace(false)).append(kShortNote);
-            break;
-        case Style::Full:
-            text.append(kBacktraceHeader).append(format_backtrace(true));
-            break;
+        case Style::Short: text.append(kBacktraceHeader).append(format_backtrace(false)).append(kShortNote); break;
+        case Style::Full: text.append(kBacktraceHeader).append(format_backtrace(true)); break;
     }
     write_stderr(text);
 }
@@ -175,8 +170,7 @@ void fatal_error(std::string_view line) noexcept {
         std::string text(line);
         text.push_back('\n');
         write_stderr(text);
-    } catch (...) {
-    }
+    } catch (...) {}
     std::abort();
 }
 
@@ -205,8 +199,7 @@ std::string unwrap_message(std::string_view debug_form) {
 }
 
 std::string index_message(std::uint64_t len, std::uint64_t index) {
-    return "index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-           std::to_string(index);
+    return "index out of bounds: the len is " + std::to_string(len) + " but the index is " + std::to_string(index);
 }
 
 }  // namespace velqor

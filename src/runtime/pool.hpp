@@ -58,8 +58,7 @@ template <class F>
 void for_each_range(std::uint64_t n, F&& body) {
     using Body = std::remove_reference_t<F>;
     for_each_range_erased(
-        n,
-        [](void* c, std::uint64_t begin, std::uint64_t end) { (*static_cast<Body*>(c))(begin, end); },
+        n, [](void* c, std::uint64_t begin, std::uint64_t end) { (*static_cast<Body*>(c))(begin, end); },
         const_cast<void*>(static_cast<const void*>(&body)));
 }
 
@@ -84,10 +83,8 @@ template <class A, class B>
 void join(A&& a, B&& b) {
     using FA = std::remove_reference_t<A>;
     using FB = std::remove_reference_t<B>;
-    join_erased([](void* c) { (*static_cast<FA*>(c))(); },
-                const_cast<void*>(static_cast<const void*>(&a)),
-                [](void* c) { (*static_cast<FB*>(c))(); },
-                const_cast<void*>(static_cast<const void*>(&b)));
+    join_erased([](void* c) { (*static_cast<FA*>(c))(); }, const_cast<void*>(static_cast<const void*>(&a)),
+                [](void* c) { (*static_cast<FB*>(c))(); }, const_cast<void*>(static_cast<const void*>(&b)));
 }
 
 // Worker count as read from the environment: RAYON_NUM_THREADS, then

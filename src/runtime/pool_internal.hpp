@@ -126,7 +126,7 @@ struct alignas(64) Worker {
     JobQueue queue;
     std::condition_variable wake;  // waited on with the pool's sleep_mutex
     bool asleep = false;           // guarded by the pool's sleep_mutex
-    std::uint64_t rng;    // picks where a theft starts; touched by the owner only
+    std::uint64_t rng;             // picks where a theft starts; touched by the owner only
 };
 
 struct Pool {

@@ -196,8 +196,7 @@ Pool& global_pool() {
         int state = g_state.load(std::memory_order_acquire);
         if (state == kRunning) return *g_pool.load(std::memory_order_acquire);
         if (state == kFailed) raise_build_error(kAlreadyInitializedKind);
-        if (state == kAbsent &&
-            g_state.compare_exchange_strong(state, kCreating, std::memory_order_acq_rel)) {
+        if (state == kAbsent && g_state.compare_exchange_strong(state, kCreating, std::memory_order_acq_rel)) {
             break;
         }
         std::this_thread::yield();  // another thread is creating the pool

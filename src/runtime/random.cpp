@@ -14,14 +14,12 @@
 namespace velqor::random {
 namespace {
 
-
 constexpr std::string_view kOsErrorPrefix = "OS Error: ";
 constexpr std::string_view kInitFailed = "could not initialize thread_rng: ";
 constexpr std::string_view kLowNotBelowHigh = "Uniform::new called with `low >= high`";
 constexpr std::string_view kRangeOverflow = "Uniform::new: range overflow";
 
-constexpr std::array<std::string_view, 4> kSampleErrorNames = {
-    "NoItem", "InvalidWeight", "AllWeightsZero", "TooMany"};
+constexpr std::array<std::string_view, 4> kSampleErrorNames = {"NoItem", "InvalidWeight", "AllWeightsZero", "TooMany"};
 
 constexpr unsigned kGeneratorRounds = 12;
 constexpr std::int64_t kBytesPerRefill = 256;  // four blocks of 64 bytes
@@ -73,10 +71,18 @@ inline Lanes rotl(Lanes v, int n) { return (v << n) | (v >> (32 - n)); }
 
 template <class V>
 [[gnu::always_inline]] inline void quarter_round(V& a, V& b, V& c, V& d) {
-    a += b; d ^= a; d = rotl(d, 16);
-    c += d; b ^= c; b = rotl(b, 12);
-    a += b; d ^= a; d = rotl(d, 8);
-    c += d; b ^= c; b = rotl(b, 7);
+    a += b;
+    d ^= a;
+    d = rotl(d, 16);
+    c += d;
+    b ^= c;
+    b = rotl(b, 12);
+    a += b;
+    d ^= a;
+    d = rotl(d, 8);
+    c += d;
+    b ^= c;
+    b = rotl(b, 7);
 }
 
 // `rounds` rounds (column rounds alternating with diagonal rounds) on x. Inlined
@@ -96,8 +102,8 @@ template <class V>
 }
 
 template <unsigned Rounds>
-void blocks4(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
-             std::uint64_t stream, std::uint32_t out[64]) {
+void blocks4(const std::array<std::uint32_t, 8>& key, std::uint64_t counter, std::uint64_t stream,
+             std::uint32_t out[64]) {
     Lanes input[16];
     for (int i = 0; i < 4; ++i) input[i] = Lanes{} + kSigma[i];
     for (int i = 0; i < 8; ++i) input[4 + i] = Lanes{} + key[i];
@@ -144,12 +150,11 @@ std::optional<OsError> fill_from_os(std::span<std::uint8_t> buffer) {
 }
 
 OsSource set_os_source(OsSource source) noexcept {
-    return g_os_source.exchange(source != nullptr ? source : &fill_from_os,
-                                std::memory_order_acq_rel);
+    return g_os_source.exchange(source != nullptr ? source : &fill_from_os, std::memory_order_acq_rel);
 }
 
-void chacha_block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
-                  std::uint64_t stream, unsigned rounds, std::uint32_t out[16]) {
+void chacha_block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter, std::uint64_t stream, unsigned rounds,
+                  std::uint32_t out[16]) {
     std::uint32_t input[16];
     std::copy(std::begin(kSigma), std::end(kSigma), input);
     std::copy(key.begin(), key.end(), input + 4);
@@ -164,8 +169,8 @@ void chacha_block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter
     for (int i = 0; i < 16; ++i) out[i] = x[i] + input[i];
 }
 
-void chacha_blocks4(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
-                    std::uint64_t stream, unsigned rounds, std::uint32_t out[64]) {
+void chacha_blocks4(const std::array<std::uint32_t, 8>& key, std::uint64_t counter, std::uint64_t stream,
+                    unsigned rounds, std::uint32_t out[64]) {
     switch (rounds) {
         case 8: blocks4<8>(key, counter, stream, out); return;
         case 12: blocks4<12>(key, counter, stream, out); return;
@@ -179,8 +184,7 @@ void chacha_blocks4(const std::array<std::uint32_t, 8>& key, std::uint64_t count
 
 // ---------------------------------------------------------------------------
 
-ThreadGenerator::ThreadGenerator(const std::array<std::uint8_t, 32>& seed)
-    : key_(key_from_bytes(seed)) {
+ThreadGenerator::ThreadGenerator(const std::array<std::uint8_t, 32>& seed) : key_(key_from_bytes(seed)) {
     fork_generation_ = register_fork_handler();
 }
 
@@ -192,8 +196,7 @@ std::uint64_t ThreadGenerator::draw_u64() {
         refill();
         position_ = 0;
     }
-    const std::uint64_t value =
-        std::uint64_t{words_[position_]} | std::uint64_t{words_[position_ + 1]} << 32;
+    const std::uint64_t value = std::uint64_t{words_[position_]} | std::uint64_t{words_[position_ + 1]} << 32;
     position_ += 2;
     return value;
 }
@@ -277,8 +280,7 @@ std::string_view sample_error_name(SampleError error) noexcept {
 WeightedSampler::WeightedSampler(std::vector<double> cumulative, double total)
     : cumulative_(std::move(cumulative)), total_(total), range_(0.0, total) {}
 
-std::variant<WeightedSampler, SampleError> WeightedSampler::build(
-    std::span<const double> weights) {
+std::variant<WeightedSampler, SampleError> WeightedSampler::build(std::span<const double> weights) {
     if (weights.empty()) return SampleError::NoItem;
     double total = weights[0];
     if (!(total >= 0.0)) return SampleError::InvalidWeight;
@@ -300,8 +302,6 @@ std::uint32_t WeightedSampler::index_of(double x) const noexcept {
     return static_cast<std::uint32_t>(first_above - cumulative_.begin());
 }
 
-std::uint32_t WeightedSampler::sample(ThreadGenerator& rng) const {
-    return index_of(range_.sample(rng));
-}
+std::uint32_t WeightedSampler::sample(ThreadGenerator& rng) const { return index_of(range_.sample(rng)); }
 
 }  // namespace velqor::random

@@ -32,13 +32,13 @@ OsSource set_os_source(OsSource source) noexcept;
 
 // One ChaCha block: 16 output words for (key, 64-bit counter, 64-bit stream) and
 // `rounds` rounds (8, 12 or 20), in the 64-bit counter / 64-bit nonce layout.
-void chacha_block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
-                  std::uint64_t stream, unsigned rounds, std::uint32_t out[16]);
+void chacha_block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter, std::uint64_t stream, unsigned rounds,
+                  std::uint32_t out[16]);
 
 // Four consecutive blocks (counters counter .. counter + 3, wrapping) computed side
 // by side: block i goes to out[16 * i .. 16 * i + 15]. This is what a refill runs.
-void chacha_blocks4(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
-                    std::uint64_t stream, unsigned rounds, std::uint32_t out[64]);
+void chacha_blocks4(const std::array<std::uint32_t, 8>& key, std::uint64_t counter, std::uint64_t stream,
+                    unsigned rounds, std::uint32_t out[64]);
 
 // Per-thread ChaCha12 generator: four blocks per refill, a new key from the
 // operating system after every 65,536 bytes of output, and a new key before the

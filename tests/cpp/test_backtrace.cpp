@@ -65,8 +65,7 @@ std::vector<std::string> frames_of(const std::string& text) {
         const std::size_t colon = line.find(": ");
         const std::size_t digits = line.find_first_not_of(' ');
         const bool well_formed = colon != std::string::npos && colon >= 4 && digits < colon &&
-                                 line.find_first_not_of("0123456789", digits) == colon &&
-                                 colon + 2 < line.size();
+                                 line.find_first_not_of("0123456789", digits) == colon && colon + 2 < line.size();
         EXPECT_TRUE(well_formed) << "line: " << line;
         if (!well_formed) continue;
         EXPECT_EQ(std::stoul(line.substr(digits, colon - digits)), frames.size()) << "line: " << line;
@@ -143,10 +142,10 @@ __attribute__((noinline)) void report_in_short_style() {
         "stack backtrace:\n"
         "   0: backtrace_probe::raise_real_panic()\n"
         "   1: (anonymous namespace)::report_in_short_style()\n";
-    const bool ok = report.starts_with(head) &&
-                    report.find("write_report") == std::string::npos &&
-                    report.ends_with("note: Some details are omitted, run with "
-                                     "`RUST_BACKTRACE=full` for a verbose backtrace.\n");
+    const bool ok = report.starts_with(head) && report.find("write_report") == std::string::npos &&
+                    report.ends_with(
+                        "note: Some details are omitted, run with "
+                        "`RUST_BACKTRACE=full` for a verbose backtrace.\n");
     std::_Exit(ok ? 0 : 1);
 }
 
@@ -173,8 +172,8 @@ TEST(PanicReport, RefusedMemoryDegradesTheReportOnly) {
             EXPECT_EQ(caught.message(), "refused " + std::to_string(round));
         }
         const std::string text = capture.text();
-        const std::string first = "thread '<unnamed>' panicked at 'refused " + std::to_string(round) +
-                                  "', tests\\probe:12:5\n";
+        const std::string first =
+            "thread '<unnamed>' panicked at 'refused " + std::to_string(round) + "', tests\\probe:12:5\n";
         EXPECT_EQ(text.substr(0, first.size()), first) << text;
         EXPECT_EQ(velqor::thread_panic_count(), 0u);
     }

@@ -54,17 +54,17 @@ TEST_P(GateAccepts, BuildsTheEntriesUnchangedAndWritesNothing) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Unitary, GateAccepts,
-    ::testing::Values(UnitaryCase{"identity", {{{1, 0}, {0, 0}}, {{0, 0}, {1, 0}}}},
-                      UnitaryCase{"x", {{{0, 0}, {1, 0}}, {{1, 0}, {0, 0}}}},
-                      UnitaryCase{"y", {{{0, 0}, {0, -1}}, {{0, 1}, {0, 0}}}},
-                      UnitaryCase{"z", {{{1, 0}, {0, 0}}, {{0, 0}, {-1, 0}}}},
-                      UnitaryCase{"hadamard", {{{kH, 0}, {kH, 0}}, {{kH, 0}, {-kH, 0}}}},
-                      UnitaryCase{"phase", {{{1, 0}, {0, 0}}, {{0, 0}, {0.7071067811865476, kH}}}},
-                      UnitaryCase{"rx", rotation(0.3, false)}, UnitaryCase{"ry", rotation(0.3, true)},
-                      UnitaryCase{"phased_rotation", phased_rotation()}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Unitary, GateAccepts,
+                         ::testing::Values(UnitaryCase{"identity", {{{1, 0}, {0, 0}}, {{0, 0}, {1, 0}}}},
+                                           UnitaryCase{"x", {{{0, 0}, {1, 0}}, {{1, 0}, {0, 0}}}},
+                                           UnitaryCase{"y", {{{0, 0}, {0, -1}}, {{0, 1}, {0, 0}}}},
+                                           UnitaryCase{"z", {{{1, 0}, {0, 0}}, {{0, 0}, {-1, 0}}}},
+                                           UnitaryCase{"hadamard", {{{kH, 0}, {kH, 0}}, {{kH, 0}, {-kH, 0}}}},
+                                           UnitaryCase{"phase", {{{1, 0}, {0, 0}}, {{0, 0}, {0.7071067811865476, kH}}}},
+                                           UnitaryCase{"rx", rotation(0.3, false)},
+                                           UnitaryCase{"ry", rotation(0.3, true)},
+                                           UnitaryCase{"phased_rotation", phased_rotation()}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct RefusedCase {
     const char* name;
@@ -90,7 +90,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 INSTANTIATE_TEST_SUITE_P(
     NotUnitary, GateRefuses,
     ::testing::Values(
-        RefusedCase{"rows_not_orthogonal_columns", {{{1, 0}, {1, 0}}, {{0, 0}, {0, 0}}},
+        RefusedCase{"rows_not_orthogonal_columns",
+                    {{{1, 0}, {1, 0}}, {{0, 0}, {0, 0}}},
                     "    1.0,\n    1.0,\n    1.0,\n    1.0,\n"},
         RefusedCase{"scaled", {{{1, 0}, {0, 0}}, {{0, 0}, {2, 0}}}, "    1.0,\n    4.0,\n    0.0,\n    0.0,\n"},
         RefusedCase{"nan", {{{kNaN, 0}, {0, 0}}, {{0, 0}, {1, 0}}}, "    NaN,\n    1.0,\n    NaN,\n    NaN,\n"}),

@@ -90,8 +90,8 @@ TEST(Measure, TargetBeyondTheRegisterFailsWithTheIndexMessage) {
         for (std::uint64_t target : {std::uint64_t{n}, std::uint64_t{31}, std::uint64_t{32} + n}) {
             const Panic p = expect_panic([&] { r.measure(target); });
             const std::uint64_t index = std::uint64_t{1} << (target % 32);
-            EXPECT_EQ(p.message(), "index out of bounds: the len is " + std::to_string(1u << n) +
-                                       " but the index is " + std::to_string(index));
+            EXPECT_EQ(p.message(), "index out of bounds: the len is " + std::to_string(1u << n) + " but the index is " +
+                                       std::to_string(index));
             EXPECT_EQ(where(p), "src\\things\\mod:117:33");
         }
         EXPECT_EQ(probs(r), before);  // unchanged, and the lock is not poisoned
@@ -125,8 +125,7 @@ TEST(Measure, UnsampleableStatesNameTheSamplerError) {
         const char* measure_message;
         const char* sample_message;
     } cases[] = {
-        {gate_from_entries(kZero, kZero, kZero, kZero),
-         "called `Result::unwrap()` on an `Err` value: AllWeightsZero",
+        {gate_from_entries(kZero, kZero, kZero, kZero), "called `Result::unwrap()` on an `Err` value: AllWeightsZero",
          "called `Result::unwrap()` on an `Err` value: AllWeightsZero"},
         {gate_from_entries({nan, 0}, kZero, kZero, kOne), "called `Result::unwrap()` on an `Err` value: InvalidWeight",
          "called `Result::unwrap()` on an `Err` value: InvalidWeight"},

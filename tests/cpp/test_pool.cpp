@@ -38,12 +38,12 @@ constexpr velqor::Location kSite{"tests\\pool", 1, 1};
 const std::string kBuildError = "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: ";
 
 // Counts failed checks inside a child process, which exits with the count.
-#define CHILD_CHECK(cond)                                                          \
-    do {                                                                           \
-        if (!(cond)) {                                                             \
+#define CHILD_CHECK(cond)                                                               \
+    do {                                                                                \
+        if (!(cond)) {                                                                  \
             std::fprintf(stderr, "child check failed, line %d: %s\n", __LINE__, #cond); \
-            ++failures;                                                            \
-        }                                                                          \
+            ++failures;                                                                 \
+        }                                                                               \
     } while (0)
 
 // Names of this process's threads.
@@ -97,10 +97,25 @@ struct PieceLog {
 };
 
 TEST(PoolParseCount, AcceptsOnlyUnsignedDecimals) {
-    const std::vector<std::pair<const char*, std::optional<std::uint32_t>>> table = {
-        {"0", 0}, {"4", 4}, {"+3", 3}, {"007", 7}, {"4294967295", 4294967295u}, {"+4294967295", 4294967295u},
-        {"00000000000000000042", 42}, {"4294967296", {}}, {"18446744073709551617", {}}, {"", {}}, {"+", {}},
-        {"++3", {}}, {"-1", {}}, {"-0", {}}, {" 4", {}}, {"4 ", {}}, {"4a", {}}, {"0x10", {}}, {"\xef\xbc\x94", {}}};
+    const std::vector<std::pair<const char*, std::optional<std::uint32_t>>> table = {{"0", 0},
+                                                                                     {"4", 4},
+                                                                                     {"+3", 3},
+                                                                                     {"007", 7},
+                                                                                     {"4294967295", 4294967295u},
+                                                                                     {"+4294967295", 4294967295u},
+                                                                                     {"00000000000000000042", 42},
+                                                                                     {"4294967296", {}},
+                                                                                     {"18446744073709551617", {}},
+                                                                                     {"", {}},
+                                                                                     {"+", {}},
+                                                                                     {"++3", {}},
+                                                                                     {"-1", {}},
+                                                                                     {"-0", {}},
+                                                                                     {" 4", {}},
+                                                                                     {"4 ", {}},
+                                                                                     {"4a", {}},
+                                                                                     {"0x10", {}},
+                                                                                     {"\xef\xbc\x94", {}}};
     for (const auto& [text, expected] : table) {
         std::uint32_t value = 12345;
         EXPECT_EQ(vp::parse_count(text, value), expected.has_value()) << '"' << text << '"';
@@ -128,14 +143,25 @@ const char* fake_getenv(const char* name) {
 }
 
 TEST(PoolWorkerCount, FollowsTheEnvironment) {
-    const std::vector<CountCase> table = {
-        {"4", "2", 8, 4, false},         {"+3", nullptr, 8, 3, false},    {"0", "2", 8, 8, false},
-        {"four", "2", 8, 2, true},       {"-4", "2", 8, 2, true},         {" 4", "2", 8, 2, true},
-        {"", "2", 8, 2, true},           {"x", nullptr, 8, 8, true},      {"x", "y", 5, 5, true},
-        {nullptr, "0", 7, 7, true},      {"1000", nullptr, 8, 255, false}, {"255", nullptr, 8, 255, false},
-        {"256", nullptr, 8, 255, false}, {"4294967295", "2", 8, 255, false}, {"4294967296", "2", 8, 2, true},
-        {nullptr, "2", 8, 2, true},      {nullptr, "300", 8, 255, true},  {nullptr, nullptr, 300, 255, true},
-        {nullptr, nullptr, 3, 3, true}};
+    const std::vector<CountCase> table = {{"4", "2", 8, 4, false},
+                                          {"+3", nullptr, 8, 3, false},
+                                          {"0", "2", 8, 8, false},
+                                          {"four", "2", 8, 2, true},
+                                          {"-4", "2", 8, 2, true},
+                                          {" 4", "2", 8, 2, true},
+                                          {"", "2", 8, 2, true},
+                                          {"x", nullptr, 8, 8, true},
+                                          {"x", "y", 5, 5, true},
+                                          {nullptr, "0", 7, 7, true},
+                                          {"1000", nullptr, 8, 255, false},
+                                          {"255", nullptr, 8, 255, false},
+                                          {"256", nullptr, 8, 255, false},
+                                          {"4294967295", "2", 8, 255, false},
+                                          {"4294967296", "2", 8, 2, true},
+                                          {nullptr, "2", 8, 2, true},
+                                          {nullptr, "300", 8, 255, true},
+                                          {nullptr, nullptr, 300, 255, true},
+                                          {nullptr, nullptr, 3, 3, true}};
     for (const CountCase& c : table) {
         g_case = &c;
         g_read_rs = false;
@@ -200,25 +226,30 @@ TEST(PoolCreation, FailureToStartAWorkerPanicsOnceThenForGood) {
         {0, EAGAIN, "Os { code: 11, kind: WouldBlock, message: \"Resource temporarily unavailable\" }"},
         {3, ENOMEM, "Os { code: 12, kind: OutOfMemory, message: \"Cannot allocate memory\" }"}};
     // Both reports reach standard error, in order, at the pool's own location.
-    const std::string pattern = "panicked at 'The global thread pool has not been initialized.: ThreadPoolBuildError "
-                                "\\{ kind: IOError.*src.runtime.pool:.*kind: GlobalPoolAlreadyInitialized \\}'";
+    const std::string pattern =
+        "panicked at 'The global thread pool has not been initialized.: ThreadPoolBuildError "
+        "\\{ kind: IOError.*src.runtime.pool:.*kind: GlobalPoolAlreadyInitialized \\}'";
     for (const auto& [failing, error, debug_form] : table) {
-        expect_in_child({{"RAYON_NUM_THREADS", "4"}}, [&, failing = failing, error = error, debug_form = debug_form] {
-            int failures = 0;
-            const std::size_t before = thread_names().size();
-            vp::test_hooks::fail_worker_start(failing, error);
-            CHILD_CHECK(panic_message([] { vp::current_num_threads(); }) == kBuildError + "IOError(" + debug_form + ") }");
-            CHILD_CHECK(velqor::thread_panic_count() == 0);
-            const std::string again = kBuildError + "GlobalPoolAlreadyInitialized }";
-            bool ran = false;
-            CHILD_CHECK(panic_message([&] { vp::for_each(5, [&](std::uint64_t) { ran = true; }); }) == again);
-            CHILD_CHECK(panic_message([] { vp::join([] {}, [] {}); }) == again);
-            CHILD_CHECK(!ran);
-            // The workers started before the failure leave on their own.
-            for (int i = 0; i < 5000 && thread_names().size() != before; ++i) usleep(1000);
-            CHILD_CHECK(thread_names().size() == before);
-            return failures;
-        }, pattern);
+        expect_in_child(
+            {{"RAYON_NUM_THREADS", "4"}},
+            [&, failing = failing, error = error, debug_form = debug_form] {
+                int failures = 0;
+                const std::size_t before = thread_names().size();
+                vp::test_hooks::fail_worker_start(failing, error);
+                CHILD_CHECK(panic_message([] { vp::current_num_threads(); }) ==
+                            kBuildError + "IOError(" + debug_form + ") }");
+                CHILD_CHECK(velqor::thread_panic_count() == 0);
+                const std::string again = kBuildError + "GlobalPoolAlreadyInitialized }";
+                bool ran = false;
+                CHILD_CHECK(panic_message([&] { vp::for_each(5, [&](std::uint64_t) { ran = true; }); }) == again);
+                CHILD_CHECK(panic_message([] { vp::join([] {}, [] {}); }) == again);
+                CHILD_CHECK(!ran);
+                // The workers started before the failure leave on their own.
+                for (int i = 0; i < 5000 && thread_names().size() != before; ++i) usleep(1000);
+                CHILD_CHECK(thread_names().size() == before);
+                return failures;
+            },
+            pattern);
     }
 }
 
@@ -420,7 +451,8 @@ TEST_P(PoolJoin, NestedJoinsAndLoops) {
     constexpr std::uint64_t rows = 64, cols = 1000;  // a loop in a loop body
     std::vector<std::atomic<std::uint32_t>> cells(rows * cols);
     run_somewhere([&] {
-        vp::for_each(rows, [&](std::uint64_t r) { vp::for_each(cols, [&](std::uint64_t c) { ++cells[r * cols + c]; }); });
+        vp::for_each(rows,
+                     [&](std::uint64_t r) { vp::for_each(cols, [&](std::uint64_t c) { ++cells[r * cols + c]; }); });
     });
     for (std::size_t i = 0; i < cells.size(); ++i) ASSERT_EQ(cells[i].load(), 1u) << i;
 }
@@ -436,16 +468,18 @@ TEST(PoolFork, ChildStartsAFreshPool) {
     const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
     setenv("RAYON_NUM_THREADS", std::to_string(child_workers).c_str(), 1);  // the child's pool reads it again
 
-    const std::string child = velqor::testing::run_in_child([child_workers] {
-        std::atomic<std::uint64_t> sum{0};
-        vp::for_each(1 << 16, [&](std::uint64_t i) { sum += i; });
-        std::string report;
-        if (sum.load() != (std::uint64_t{1} << 16) * ((1 << 16) - 1) / 2) report += "sum ";
-        if (vp::current_num_threads() != child_workers) report += "worker-count ";
-        if (thread_names().size() != child_workers + 1) report += "thread-count ";
-        if (join_sum(0, 1000) != 999u * 1000u / 2) report += "join ";
-        return report;
-    }, 10);
+    const std::string child = velqor::testing::run_in_child(
+        [child_workers] {
+            std::atomic<std::uint64_t> sum{0};
+            vp::for_each(1 << 16, [&](std::uint64_t i) { sum += i; });
+            std::string report;
+            if (sum.load() != (std::uint64_t{1} << 16) * ((1 << 16) - 1) / 2) report += "sum ";
+            if (vp::current_num_threads() != child_workers) report += "worker-count ";
+            if (thread_names().size() != child_workers + 1) report += "thread-count ";
+            if (join_sum(0, 1000) != 999u * 1000u / 2) report += "join ";
+            return report;
+        },
+        10);
     saved ? setenv("RAYON_NUM_THREADS", saved->c_str(), 1) : unsetenv("RAYON_NUM_THREADS");
     EXPECT_EQ(child, "");
     EXPECT_EQ(join_sum(0, 1000), 999u * 1000u / 2);  // the parent's pool is untouched

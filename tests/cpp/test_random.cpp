@@ -50,8 +50,7 @@ void expect_panic(const std::function<void()>& body, const std::string& message)
 Key key_of(const Seed& seed) {
     Key key{};
     for (int i = 0; i < 8; ++i) {
-        key[i] = seed[4 * i] | seed[4 * i + 1] << 8 | seed[4 * i + 2] << 16 |
-                 std::uint32_t{seed[4 * i + 3]} << 24;
+        key[i] = seed[4 * i] | seed[4 * i + 1] << 8 | seed[4 * i + 2] << 16 | std::uint32_t{seed[4 * i + 3]} << 24;
     }
     return key;
 }
@@ -87,9 +86,7 @@ std::optional<OsError> failing_source(std::span<std::uint8_t>) {
 
 class SourceGuard {
 public:
-    explicit SourceGuard(OsSource source) : previous_(velqor::random::set_os_source(source)) {
-        g_source_calls = 0;
-    }
+    explicit SourceGuard(OsSource source) : previous_(velqor::random::set_os_source(source)) { g_source_calls = 0; }
     ~SourceGuard() { velqor::random::set_os_source(previous_); }
     SourceGuard(const SourceGuard&) = delete;
     SourceGuard& operator=(const SourceGuard&) = delete;
@@ -114,8 +111,7 @@ std::string field(const std::string& text, std::size_t& pos, const std::string& 
         if (c == '"' || c == '[' || c == ',') c = ' ';
     }
     const std::size_t first = value.find_first_not_of(" \n");
-    return first == std::string::npos ? std::string{}
-                                      : value.substr(first, value.find_last_not_of(" \n") - first + 1);
+    return first == std::string::npos ? std::string{} : value.substr(first, value.find_last_not_of(" \n") - first + 1);
 }
 
 // Block function against every vector of the data file: 8, 12 and 20 rounds,
@@ -137,7 +133,8 @@ TEST(Chacha, BlockMatchesEveryVectorOfTheFile) {
         SCOPED_TRACE("rounds " + rounds + " key " + key_hex + " counter " + std::to_string(counter));
 
         Seed seed{};
-        for (int i = 0; i < 32; ++i) seed[i] = static_cast<std::uint8_t>(std::stoul(key_hex.substr(2 * i, 2), nullptr, 16));
+        for (int i = 0; i < 32; ++i)
+            seed[i] = static_cast<std::uint8_t>(std::stoul(key_hex.substr(2 * i, 2), nullptr, 16));
         std::uint32_t out[16];
         chacha_block(key_of(seed), counter, stream, std::stoul(rounds), out);
         int n = 0;
@@ -156,11 +153,11 @@ TEST(Chacha, BlockMatchesEveryVectorOfTheFile) {
 // 96-bit nonce 000000090000004a00000000 fill the same state words as the 64-bit
 // counter 0x0900000000000001 and stream 0x4a000000.
 TEST(Chacha, PublishedChacha20Keystreams) {
-    const std::uint8_t zero_stream[64] = {
-        0x76, 0xb8, 0xe0, 0xad, 0xa0, 0xf1, 0x3d, 0x90, 0x40, 0x5d, 0x6a, 0xe5, 0x53, 0x86, 0xbd, 0x28,
-        0xbd, 0xd2, 0x19, 0xb8, 0xa0, 0x8d, 0xed, 0x1a, 0xa8, 0x36, 0xef, 0xcc, 0x8b, 0x77, 0x0d, 0xc7,
-        0xda, 0x41, 0x59, 0x7c, 0x51, 0x57, 0x48, 0x8d, 0x77, 0x24, 0xe0, 0x3f, 0xb8, 0xd8, 0x4a, 0x37,
-        0x6a, 0x43, 0xb8, 0xf4, 0x15, 0x18, 0xa1, 0x1c, 0xc3, 0x87, 0xb6, 0x69, 0xb2, 0xee, 0x65, 0x86};
+    const std::uint8_t zero_stream[64] = {0x76, 0xb8, 0xe0, 0xad, 0xa0, 0xf1, 0x3d, 0x90, 0x40, 0x5d, 0x6a, 0xe5, 0x53,
+                                          0x86, 0xbd, 0x28, 0xbd, 0xd2, 0x19, 0xb8, 0xa0, 0x8d, 0xed, 0x1a, 0xa8, 0x36,
+                                          0xef, 0xcc, 0x8b, 0x77, 0x0d, 0xc7, 0xda, 0x41, 0x59, 0x7c, 0x51, 0x57, 0x48,
+                                          0x8d, 0x77, 0x24, 0xe0, 0x3f, 0xb8, 0xd8, 0x4a, 0x37, 0x6a, 0x43, 0xb8, 0xf4,
+                                          0x15, 0x18, 0xa1, 0x1c, 0xc3, 0x87, 0xb6, 0x69, 0xb2, 0xee, 0x65, 0x86};
     std::uint32_t out[16];
     chacha_block(Key{}, 0, 0, 20, out);
     for (int i = 0; i < 64; ++i) {
@@ -169,9 +166,8 @@ TEST(Chacha, PublishedChacha20Keystreams) {
 
     Seed seed{};
     for (int i = 0; i < 32; ++i) seed[i] = static_cast<std::uint8_t>(i);
-    const std::uint32_t expected[16] = {0xe4e7f110, 0x15593bd1, 0x1fdd0f50, 0xc47120a3,
-                                        0xc7f4d1c7, 0x0368c033, 0x9aaa2204, 0x4e6cd4c3,
-                                        0x466482d2, 0x09aa9f07, 0x05d7c214, 0xa2028bd9,
+    const std::uint32_t expected[16] = {0xe4e7f110, 0x15593bd1, 0x1fdd0f50, 0xc47120a3, 0xc7f4d1c7, 0x0368c033,
+                                        0x9aaa2204, 0x4e6cd4c3, 0x466482d2, 0x09aa9f07, 0x05d7c214, 0xa2028bd9,
                                         0xd19c12b5, 0xb94e16de, 0xe883d0cb, 0x4e3c50a2};
     chacha_block(key_of(seed), 0x0900000000000001ull, 0x4a000000ull, 20, out);
     for (int i = 0; i < 16; ++i) EXPECT_EQ(out[i], expected[i]) << "word " << i;
@@ -182,9 +178,8 @@ TEST(Chacha, PublishedChacha20Keystreams) {
 TEST(Chacha, FourBlocksSideBySideMatchSingleBlocks) {
     const Key key = key_of(seed_number(7));
     for (const unsigned rounds : {8u, 12u, 20u}) {
-        for (const std::uint64_t counter :
-             {std::uint64_t{0}, std::uint64_t{0xFFFFFFFE}, std::uint64_t{0xFFFFFFFFFFFFFFFE},
-              std::uint64_t{0x0123456789ABCDEF}}) {
+        for (const std::uint64_t counter : {std::uint64_t{0}, std::uint64_t{0xFFFFFFFE},
+                                            std::uint64_t{0xFFFFFFFFFFFFFFFE}, std::uint64_t{0x0123456789ABCDEF}}) {
             SCOPED_TRACE(testing::Message() << "rounds " << rounds << " counter " << counter);
             std::uint32_t four[64];
             chacha_blocks4(key, counter, 0x5A5A5A5A00000001ull, rounds, four);
@@ -259,8 +254,7 @@ TEST(Random, ThreadRngIsCreatedOncePerThreadAndRetriesAfterAFailedKey) {
     std::thread a([&] {
         {
             const SourceGuard guard(&failing_source);
-            expect_panic([] { velqor::random::thread_rng(); },
-                         "could not initialize thread_rng: OS Error: 38");
+            expect_panic([] { velqor::random::thread_rng(); }, "could not initialize thread_rng: OS Error: 38");
             EXPECT_EQ(g_source_calls.load(), 1);
         }
         const SourceGuard guard(&keyed_source);
@@ -302,11 +296,13 @@ TEST(Random, ForkedChildRekeysBeforeItsNextDraw) {
     ThreadGenerator parent_copy = *rng;
     const SourceGuard guard(&keyed_source);
 
-    const std::string bytes = velqor::testing::run_in_child([] {
-        std::uint64_t values[4];
-        for (auto& v : values) v = velqor::random::thread_rng()->draw_u64();
-        return std::string(reinterpret_cast<const char*>(values), sizeof values);
-    }, 10);
+    const std::string bytes = velqor::testing::run_in_child(
+        [] {
+            std::uint64_t values[4];
+            for (auto& v : values) v = velqor::random::thread_rng()->draw_u64();
+            return std::string(reinterpret_cast<const char*>(values), sizeof values);
+        },
+        10);
     std::uint64_t child[4] = {};
     ASSERT_EQ(bytes.size(), sizeof child);
     std::memcpy(child, bytes.data(), sizeof child);
@@ -348,13 +344,11 @@ TEST_P(UniformWidth, IsTheLargestWidthThatStaysBelowHigh) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Random, UniformWidth,
-    testing::Values(RangeCase{0.0, 1.0, 1.0}, RangeCase{-3.0, 5.0, 8.0},
-                    RangeCase{1.0, 1.5, 0x1.fffffffffffffp-2},
-                    RangeCase{0.0, 0x1p-1074, 0.0},
-                    RangeCase{-0x1.9fe345c18de9cp+1, -0x1.915fb64861ce9p+1, 0x1.d071ef2583652p-4},
-                    RangeCase{0x1.0c9326623238ap+1, 0x1.0da731cebabf3p+1, 0x1.140b6c8886881p-7}));
+INSTANTIATE_TEST_SUITE_P(Random, UniformWidth,
+                         testing::Values(RangeCase{0.0, 1.0, 1.0}, RangeCase{-3.0, 5.0, 8.0},
+                                         RangeCase{1.0, 1.5, 0x1.fffffffffffffp-2}, RangeCase{0.0, 0x1p-1074, 0.0},
+                                         RangeCase{-0x1.9fe345c18de9cp+1, -0x1.915fb64861ce9p+1, 0x1.d071ef2583652p-4},
+                                         RangeCase{0x1.0c9326623238ap+1, 0x1.0da731cebabf3p+1, 0x1.140b6c8886881p-7}));
 
 TEST(Random, UniformRefusesEmptyAndOverflowingRanges) {
     const std::string low_high = "Uniform::new called with `low >= high`";
@@ -414,10 +408,8 @@ TEST(Sampler, RefusesWeightsWithTheRightError) {
 }
 
 TEST(Sampler, InfiniteTotalPanics) {
-    expect_panic([] { WeightedSampler::build(std::vector<double>{INFINITY, 1.0}); },
-                 "Uniform::new: range overflow");
-    expect_panic([] { WeightedSampler::build(std::vector<double>{DBL_MAX, DBL_MAX}); },
-                 "Uniform::new: range overflow");
+    expect_panic([] { WeightedSampler::build(std::vector<double>{INFINITY, 1.0}); }, "Uniform::new: range overflow");
+    expect_panic([] { WeightedSampler::build(std::vector<double>{DBL_MAX, DBL_MAX}); }, "Uniform::new: range overflow");
 }
 
 WeightedSampler build_ok(std::vector<double> weights) {

@@ -425,8 +425,8 @@ TEST(QueuedGates, RunsEndWhereTheTargetsNoLongerFitABlock) {
     GateQueue q;
     const unsigned room = blocking::kBlockQubits - blocking::kLowQubits;
     for (unsigned i = 0; i < room; ++i) q.push({kX, 0, blocking::kLowQubits + i});
-    q.push({kX, 0, 0});                        // low qubits are always in the block
-    q.push({kX, 0, blocking::kLowQubits});     // a repeated target takes no room
+    q.push({kX, 0, 0});                            // low qubits are always in the block
+    q.push({kX, 0, blocking::kLowQubits});         // a repeated target takes no room
     q.push({kX, 0, blocking::kLowQubits + room});  // one too many
     q.push({kX, 0, 1});
     EXPECT_EQ(blocking::run_end(q, 0), room + 2);
@@ -465,7 +465,8 @@ TEST(QueuedGates, RefusedGatherBuffersLeaveExactlyTheRestQueued) {
         const auto got = amplitudes(queued);
         const auto want = amplitudes(reference);
         ASSERT_EQ(got.size(), want.size());
-        EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(Complex)), 0) << "refused run " << refused_run;
+        EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(Complex)), 0)
+            << "refused run " << refused_run;
     }
 }
 
