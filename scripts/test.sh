@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the tests need and runs every test: the C++ unit tests
+# Installs what the tests need and runs every check and test: the format and
+# lint check of the sources, the C++ unit tests
 # (GoogleTest through CTest), the Python suite against the installed module
 # (under `python -X dev`), the benchmark harness's own tests, and the Python
 # suite again against an AddressSanitizer + UndefinedBehaviorSanitizer build
@@ -20,6 +21,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq && apt-get install -y -qq "${missing[@]}"
 fi
 python3 -c 'import pytest' 2>/dev/null || python3 -m pip install -q pytest
+
+echo "== Format and lint (clang-format, ruff)"
+bash scripts/lint.sh --install
 
 echo "== C++ unit tests"
 cmake -S . -B build/tests -G Ninja -DVELQOR_BUILD_TESTS=ON -DVELQOR_BUILD_MODULE=OFF >/dev/null
