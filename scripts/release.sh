@@ -13,14 +13,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-full}
-missing=()
-command -v g++ >/dev/null || missing+=(g++)
-command -v cmake >/dev/null || missing+=(cmake)
-command -v ninja >/dev/null || missing+=(ninja-build)
-if [ ${#missing[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq && apt-get install -y -qq "${missing[@]}"
-fi
+source scripts/system-deps.sh
+system_deps ninja
 source scripts/tools-env.sh
 out="$PWD/build/release"
 mkdir -p "$out"

@@ -11,15 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
-missing=()
-[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-command -v g++ >/dev/null || missing+=(g++)
-command -v cmake >/dev/null || missing+=(cmake)
-command -v ninja >/dev/null || missing+=(ninja-build)
-if [ ${#missing[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq && apt-get install -y -qq "${missing[@]}"
-fi
+source scripts/system-deps.sh
+system_deps gtest ninja
 python3 -c 'import pytest' 2>/dev/null || python3 -m pip install -q pytest
 
 echo "== Format and lint (clang-format, ruff)"
