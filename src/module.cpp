@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "args.hpp"
 #include "boundary.hpp"
@@ -42,20 +43,30 @@ constexpr Signature kRegisterNewSig{msg::kRegisterName, kNewName, kRegisterNewPa
 constexpr Signature kApplyGateSig{msg::kRegisterName, msg::kApplyGateName, kApplyGateParams, g_apply_gate_names.data()};
 constexpr Signature kMeasureSig{msg::kRegisterName, msg::kMeasureName, kMeasureParams, g_measure_names.data()};
 
-// Allocates an instance through the tp_alloc of the type being constructed.
-Result<Ref> allocate(PyTypeObject* type) {
+// Allocates an instance through the tp_alloc of the type being constructed and
+// moves the native value into it, with borrow flag 0. On failure the value goes
+// with the caller's frame.
+template <class Object, class Value>
+Result<Ref> new_instance(PyTypeObject* type, Value&& value) {
     const allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
     PyObject* obj = alloc(type, 0);
     if (obj == nullptr) return PyErr::fetch();
+    auto* self = reinterpret_cast<Object*>(obj);
+    std::construct_at(&self->value, std::forward<Value>(value));
+    self->borrow = 0;
     return Ref(obj);
 }
 
-// Frees an instance whose native value is already gone. Instances of heap
-// types hold a reference to their type, released here.
-void free_instance(PyObject* obj) {
-    PyTypeObject* type = Py_TYPE(obj);
-    type->tp_free(obj);
-    Py_DECREF(type);
+// The deallocator of both classes: drops the native value, then frees the
+// object. Instances of heap types hold a reference to their type, released here.
+template <class Object>
+void dealloc_instance(PyObject* obj) {
+    boundary_dealloc([obj] {
+        std::destroy_at(&reinterpret_cast<Object*>(obj)->value);
+        PyTypeObject* type = Py_TYPE(obj);
+        type->tp_free(obj);
+        Py_DECREF(type);
+    });
 }
 
 PyErr already_borrowed() { return PyErr::runtime_error(std::string(msg::kAlreadyBorrowed)); }
@@ -95,19 +106,7 @@ PyObject* gate_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
             }
             gate = gate_from_rows(rows);
         }
-        Result<Ref> obj = allocate(subtype);
-        if (!obj) return obj;
-        auto* self = reinterpret_cast<GateObject*>(obj->get());
-        std::construct_at(&self->value, gate);
-        self->borrow = 0;
-        return obj;
-    });
-}
-
-void gate_dealloc(PyObject* obj) {
-    boundary_dealloc([obj] {
-        std::destroy_at(&reinterpret_cast<GateObject*>(obj)->value);
-        free_instance(obj);
+        return new_instance<GateObject>(subtype, gate);
     });
 }
 
@@ -119,21 +118,9 @@ PyObject* register_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) 
         if (MaybeErr error = parse_arguments(kRegisterNewSig, args, kwargs, slots.data())) return std::move(*error);
         Result<std::uint64_t> qubits = extract_index(slots[0]);
         if (!qubits) return argument_error(qubits.take_error(), kRegisterNewParams[0]);
-        Register reg(*qubits);
         // On failure the new register (and its state) goes with this frame.
-        Result<Ref> obj = allocate(subtype);
-        if (!obj) return obj;
-        auto* self = reinterpret_cast<RegisterObject*>(obj->get());
-        std::construct_at(&self->value, std::move(reg));
-        self->borrow = 0;
-        return obj;
-    });
-}
-
-void register_dealloc(PyObject* obj) {
-    boundary_dealloc([obj] {
-        std::destroy_at(&reinterpret_cast<RegisterObject*>(obj)->value);
-        free_instance(obj);
+        Register reg(*qubits);
+        return new_instance<RegisterObject>(subtype, std::move(reg));
     });
 }
 
@@ -217,14 +204,14 @@ PyMethodDef g_register_methods[] = {
 
 PyType_Slot g_gate_slots[] = {
     {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_dealloc, reinterpret_cast<void*>(gate_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<GateObject>)},
     {Py_tp_new, reinterpret_cast<void*>(gate_new)},
     {0, nullptr},
 };
 
 PyType_Slot g_register_slots[] = {
     {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_dealloc, reinterpret_cast<void*>(register_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<RegisterObject>)},
     {Py_tp_new, reinterpret_cast<void*>(register_new)},
     {Py_tp_methods, g_register_methods},
     {0, nullptr},

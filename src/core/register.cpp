@@ -50,19 +50,20 @@ void Register::apply_gate(const Gate& gate, std::span<const std::uint64_t> targe
         pool::acquire();
         QueuedGate entry{gate, 0, static_cast<std::uint32_t>(t)};
         if (!kernels::control_mask_of(qubits_, t, controls.data(), controls.size(), entry.control_mask)) continue;
-        if (!kDeferred || state.pending.full()) {
-            StateLock lock(state, site::kApplyLock);
-            state.cache.invalidate();
-            run_pending(state, qubits_);
-            if (!kDeferred) {
-                apply_now(entry, state.amplitudes.data(), qubits_);
-                continue;
-            }
-        } else if (state.poisoned.load(std::memory_order_relaxed)) {
-            panic(poison_message(), site::kApplyLock);
-        }
         state.cache.invalidate();
-        state.pending.push(entry);
+        if (kDeferred && !state.pending.full()) {
+            // Refused at its call, as an application under the lock would be.
+            if (state.poisoned.load(std::memory_order_relaxed)) panic(poison_message(), site::kApplyLock);
+            state.pending.push(entry);
+            continue;
+        }
+        StateLock lock(state, site::kApplyLock);
+        run_pending(state, qubits_);
+        if (kDeferred) {
+            state.pending.push(entry);
+        } else {
+            apply_now(entry, state.amplitudes.data(), qubits_);
+        }
     }
 }
 

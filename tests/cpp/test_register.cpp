@@ -194,6 +194,22 @@ Gate random_gate(std::mt19937_64& rng) {
     }
 }
 
+// One random application: a random gate on one target (sometimes two, one time
+// in `second_target_odds`), under up to two controls that may repeat, equal
+// the target or lie beyond the register.
+struct Step {
+    Gate gate;
+    std::vector<std::uint64_t> targets;
+    std::vector<std::uint64_t> controls;
+};
+Step random_step(std::mt19937_64& rng, unsigned n, unsigned second_target_odds) {
+    Step step{random_gate(rng), {rng() % n}, {}};
+    if (rng() % second_target_odds == 0) step.targets.push_back(rng() % n);
+    const unsigned count = static_cast<unsigned>(rng() % 3);
+    for (unsigned c = 0; c < count; ++c) step.controls.push_back(rng() % (n + 1));
+    return step;
+}
+
 // A register in a random dense state (no amplitude a structural zero), and a
 // copy of that state in `ref`.
 Register random_register(unsigned n, std::mt19937_64& rng, std::vector<Complex>& ref) {
@@ -211,12 +227,7 @@ TEST(RegisterGates, MatchesThePlainFormulaOnRandomCircuits) {
         std::vector<Complex> ref;
         Register r = random_register(n, rng, ref);
         for (int step = 0; step < 40; ++step) {
-            const Gate g = random_gate(rng);
-            std::vector<std::uint64_t> targets = {rng() % n};
-            if (rng() % 4 == 0) targets.push_back(rng() % n);
-            std::vector<std::uint64_t> controls;
-            const unsigned count = static_cast<unsigned>(rng() % 3);
-            for (unsigned c = 0; c < count; ++c) controls.push_back(rng() % (n + 1));
+            const auto [g, targets, controls] = random_step(rng, n, 4);
             r.apply_gate(g, targets, controls);
             for (std::uint64_t t : targets) reference_apply(ref, n, g, t, controls);
         }
@@ -368,12 +379,7 @@ TEST(QueuedGates, RandomCircuitsMatchGateByGateAndThePlainFormula) {
         single.with_amplitudes([&](std::span<Complex> a) { std::copy(ref.begin(), ref.end(), a.begin()); });
         const int steps = n <= 16 ? 150 : 30;
         for (int step = 0; step < steps; ++step) {
-            const Gate g = random_gate(rng);
-            std::vector<std::uint64_t> targets = {rng() % n};
-            if (rng() % 8 == 0) targets.push_back(rng() % n);
-            std::vector<std::uint64_t> controls;
-            const unsigned count = static_cast<unsigned>(rng() % 3);
-            for (unsigned c = 0; c < count; ++c) controls.push_back(rng() % (n + 1));
+            const auto [g, targets, controls] = random_step(rng, n, 8);
             queued.apply_gate(g, targets, controls);
             single.apply_gate(g, targets, controls);
             single.with_amplitudes([](std::span<Complex>) {});
