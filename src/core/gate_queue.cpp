@@ -7,12 +7,14 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include <emmintrin.h>
 
 #include "runtime/pool.hpp"
 #include "core/buffer.hpp"
+#include "core/marginals.hpp"
 #include "core/pair_ops.hpp"
 #include "core/pair_plan.hpp"
 
@@ -280,13 +282,26 @@ void gather(const RunLayout& layout, const Complex* base, Complex* buffer) {
     }
 }
 
+// The marginal totals a read asks for, formed in the last run's pass.
+struct MarginalCollector {
+    explicit MarginalCollector(unsigned qubit) noexcept : target(qubit), sums(qubit) {}
+    const unsigned target;
+    std::mutex mutex;  // guards `sums` while workers add their blocks' totals
+    MarginalSums sums;
+};
+
 // Blocks [lo, hi) of the run: gather (unless the block is contiguous), every
-// selected gate in order, scatter back.
-void run_blocks(const RunLayout& layout, Complex* amplitudes, std::uint64_t lo, std::uint64_t hi) {
+// selected gate in order, the marginal totals when asked for while the block
+// is in cache (also of a block no gate changes), scatter back.
+void run_blocks(const RunLayout& layout, Complex* amplitudes, std::uint64_t lo, std::uint64_t hi,
+                MarginalCollector* collect) {
     const std::size_t gate_count = layout.gates.size();
     const std::uint64_t piece = std::uint64_t{1} << layout.low;
+    const std::size_t pieces = layout.chunk_offsets.size();
     const bool contiguous = layout.high_mask == 0;
     Complex* buffer = contiguous ? nullptr : block_buffer();
+    std::optional<MarginalSums> marginals;
+    if (collect != nullptr) marginals.emplace(collect->target);
     bool selected[GateQueue::kCapacity];
     for (std::uint64_t b = lo; b < hi; ++b) {
         const std::uint64_t base = deposit(b, layout.outside_mask);
@@ -296,26 +311,68 @@ void run_blocks(const RunLayout& layout, Complex* amplitudes, std::uint64_t lo, 
             selected[i] = (base & mask) == mask;
             any = any || selected[i];
         }
-        if (!any) continue;
-        Complex* data = amplitudes + base;
-        if (!contiguous) {
-            gather(layout, amplitudes + base, buffer);
-            data = buffer;
+        const bool gathered = any && !contiguous;
+        if (any) {
+            Complex* data = amplitudes + base;
+            if (gathered) {
+                gather(layout, amplitudes + base, buffer);
+                data = buffer;
+            }
+            apply_run(layout, selected, data);
         }
-        apply_run(layout, selected, data);
-        if (!contiguous) {
-            for (std::size_t c = 0; c < layout.chunk_offsets.size(); ++c) {
+        if (marginals) {
+            for (std::size_t c = 0; c < pieces; ++c) {
+                const std::uint64_t first = base + layout.chunk_offsets[c];
+                marginals->add_piece(gathered ? buffer + c * piece : amplitudes + first, piece, first);
+            }
+        }
+        if (gathered) {
+            for (std::size_t c = 0; c < pieces; ++c) {
                 std::memcpy(amplitudes + base + layout.chunk_offsets[c], buffer + c * piece, piece * sizeof(Complex));
             }
         }
     }
+    if (marginals) {
+        const std::lock_guard lock(collect->mutex);
+        collect->sums.add(*marginals);
+    }
 }
 
-void run_blocked(const GateQueue& queue, std::size_t begin, std::size_t end, Complex* amplitudes, unsigned n) {
+void run_blocked(const GateQueue& queue, std::size_t begin, std::size_t end, Complex* amplitudes, unsigned n,
+                 MarginalCollector* collect) {
     const RunLayout layout = make_layout(queue, begin, end, n);
     if (layout.high_mask != 0) prepare_gather_buffers();
     const std::uint64_t blocks = std::uint64_t{1} << (n - layout.qubits);
-    pool::for_each_range(blocks, [&](std::uint64_t lo, std::uint64_t hi) { run_blocks(layout, amplitudes, lo, hi); });
+    pool::for_each_range(blocks,
+                         [&](std::uint64_t lo, std::uint64_t hi) { run_blocks(layout, amplitudes, lo, hi, collect); });
+}
+
+// Applies the queue run by run, each run leaving the queue once applied. With
+// `keep_last`, a last run that later gates could still join stays queued,
+// unless it is the whole queue. With `collect`, the last run also forms the
+// marginal totals; returns whether it did (not when the state is too small
+// for blocks, or nothing was queued).
+bool run_runs(GateQueue& queue, Complex* amplitudes, unsigned n, bool keep_last, MarginalCollector* collect) {
+    bool first = true;
+    while (!queue.empty()) {
+        const bool blocked = n >= kMinQubits;
+        const std::size_t end = blocked ? blocking::run_end(queue, 0) : 1;
+        const bool last = end == queue.size();
+        if (last && blocked && keep_last && !first) return false;
+        if (last && blocked && collect != nullptr) {
+            run_blocked(queue, 0, end, amplitudes, n, collect);
+            queue.clear();
+            return true;
+        }
+        if (end == 1) {
+            apply_now(queue[0], amplitudes, n);
+        } else {
+            run_blocked(queue, 0, end, amplitudes, n, nullptr);
+        }
+        queue.drop_front(end);
+        first = false;
+    }
+    return false;
 }
 
 }  // namespace
@@ -365,16 +422,16 @@ std::size_t blocking::run_end(const GateQueue& queue, std::size_t begin) noexcep
     return i;
 }
 
-void run_queue(GateQueue& queue, Complex* amplitudes, unsigned n) {
-    while (!queue.empty()) {
-        const std::size_t end = n < kMinQubits ? 1 : blocking::run_end(queue, 0);
-        if (end == 1) {
-            apply_now(queue[0], amplitudes, n);
-        } else {
-            run_blocked(queue, 0, end, amplitudes, n);
-        }
-        queue.drop_front(end);
-    }
+void run_queue(GateQueue& queue, Complex* amplitudes, unsigned n) { run_runs(queue, amplitudes, n, false, nullptr); }
+
+void run_complete_runs(GateQueue& queue, Complex* amplitudes, unsigned n) {
+    run_runs(queue, amplitudes, n, true, nullptr);
+}
+
+Marginals run_queue_with_marginals(GateQueue& queue, Complex* amplitudes, unsigned n, unsigned t) {
+    MarginalCollector collect(t);
+    if (run_runs(queue, amplitudes, n, false, &collect)) return collect.sums.totals();
+    return marginal_totals(amplitudes, n, t);
 }
 
 void blocking::test_hooks::refuse_gather_buffers(int nth) noexcept {

@@ -16,6 +16,7 @@
 
 #include "core/complex.hpp"
 #include "core/gate.hpp"
+#include "core/marginals.hpp"
 
 namespace velqor {
 
@@ -59,6 +60,14 @@ void apply_now(const QueuedGate& gate, Complex* amplitudes, unsigned n);
 // (std::bad_alloc, before it changes anything), the queue holds exactly the
 // gates still to apply.
 void run_queue(GateQueue& queue, Complex* amplitudes, unsigned n);
+
+// As run_queue, but the last run stays queued when it is not the whole queue:
+// the gates queued next may still join its pass.
+void run_complete_runs(GateQueue& queue, Complex* amplitudes, unsigned n);
+
+// As run_queue, then the marginal totals of qubit t < n of the resulting state
+// (core/marginals.hpp), formed inside the last run's pass when there is one.
+Marginals run_queue_with_marginals(GateQueue& queue, Complex* amplitudes, unsigned n, unsigned t);
 
 namespace blocking {
 

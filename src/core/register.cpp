@@ -58,10 +58,12 @@ void Register::apply_gate(const Gate& gate, std::span<const std::uint64_t> targe
             continue;
         }
         StateLock lock(state, site::kApplyLock);
-        run_pending(state, qubits_);
         if (kDeferred) {
+            // The full queue's last run stays, so that this gate may join it.
+            run_complete_runs(state.pending, state.amplitudes.data(), qubits_);
             state.pending.push(entry);
         } else {
+            run_pending(state, qubits_);
             apply_now(entry, state.amplitudes.data(), qubits_);
         }
     }

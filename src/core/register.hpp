@@ -2,7 +2,8 @@
 // of an index) behind one exclusive lock with a poisoned mark, gate
 // application, probabilities and measurement. The class is defined in two
 // files by job: register.cpp creates the state and applies gates,
-// measure.cpp (with measure.hpp) reads it out and collapses it.
+// measure.cpp reads it out and collapses it (the marginal totals it draws
+// from are defined in core/marginals.hpp).
 //
 // Gates wait in a queue on the state (core/gate_queue.hpp) until something
 // reads the state: every read takes the lock and runs the queue first, so

@@ -484,6 +484,43 @@ TEST(QueuedGates, PoisonedRegisterRefusesAGateAtItsCall) {
     apply(r, kX, {0}, {1, 1, 0});  // a control that can never be satisfied: nothing to refuse
 }
 
+// Marginal totals formed inside the last run's pass (blocks gathered, in
+// place, a last run of one gate) are the totals of the state the queue leaves,
+// and that state is the one of the queue run without them.
+TEST(QueuedGates, MarginalsFormedInTheLastRunAreThoseOfTheResult) {
+    std::mt19937_64 rng(4242);
+    for (const unsigned n : {15u, 17u}) {
+        for (int trial = 0; trial < 12; ++trial) {
+            GateQueue queue;
+            const std::size_t length = trial < 4 ? 1 + trial : 1 + rng() % GateQueue::kCapacity;
+            for (std::size_t i = 0; i < length; ++i) {
+                // The short queues: every gate under the top qubit, which
+                // leaves it outside the block, so that half the blocks pass
+                // through the run unchanged.
+                const std::uint32_t t = static_cast<std::uint32_t>(rng() % (n - 1));
+                std::uint64_t mask = trial < 4        ? std::uint64_t{1} << (n - 1)
+                                     : rng() % 3 == 0 ? std::uint64_t{1} << (rng() % n)
+                                                      : 0;
+                mask &= ~(std::uint64_t{1} << t);
+                queue.push({random_gate(rng), mask, t});
+            }
+            std::vector<Complex> with(std::size_t{1} << n), without;
+            for (Complex& c : with) c = random_complex(rng);
+            without = with;
+            const unsigned t =
+                trial % 4 == 0 ? static_cast<unsigned>(queue[length - 1].target) : static_cast<unsigned>(rng() % n);
+            GateQueue copy = queue;
+            const Marginals m = run_queue_with_marginals(queue, with.data(), n, t);
+            run_queue(copy, without.data(), n);
+            EXPECT_TRUE(queue.empty());
+            ASSERT_EQ(std::memcmp(with.data(), without.data(), with.size() * sizeof(Complex)), 0) << "n " << n;
+            const Marginals want = marginal_totals(without.data(), n, t);
+            EXPECT_EQ(m.p0, want.p0) << "n " << n << " trial " << trial << " target " << t;
+            EXPECT_EQ(m.p1, want.p1) << "n " << n << " trial " << trial << " target " << t;
+        }
+    }
+}
+
 // The same circuit with every lane width this processor has: the same bits as
 // the SSE2 baseline, zeros' signs included. Rows of every length (targets 0
 // and 1 leave pairs to the narrow tail), controls inside and outside blocks.

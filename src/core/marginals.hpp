@@ -1,0 +1,49 @@
+// The marginal totals of one qubit, as measure() forms them.
+//
+// The state is cut into groups of 32 consecutive amplitudes (qubits 0-4; the
+// whole state when it is smaller). In each group, the amplitudes of each side
+// (bit t clear, bit t set), in index order, add |a|^2 into eight lanes, the
+// m-th into lane m mod 8, and the lanes combine as ((0+1)+(2+3))+((4+5)+(6+7)).
+// A side's total is the exact sum of its groups' totals, rounded once. The bits
+// depend on the state and t only: not on the number of workers, nor on the
+// order in which pieces of the state are visited, so the totals can be formed
+// inside any pass that has every group in cache (the last run of queued gates).
+#pragma once
+
+#include <cstdint>
+
+#include "core/complex.hpp"
+#include "core/exact_sum.hpp"
+
+namespace velqor {
+
+struct Marginals {
+    double p0 = 0.0;
+    double p1 = 0.0;
+};
+
+// Adds up the groups of a state piece by piece, in any order; accumulators of
+// disjoint pieces combine exactly.
+class MarginalSums {
+public:
+    static constexpr std::uint64_t kGroup = 32;
+
+    explicit MarginalSums(unsigned target) noexcept : target_(target) {}
+
+    // Adds the groups of the `count` amplitudes at `piece`, whose first has the
+    // index `first` in the state. `first` and `count` are multiples of kGroup,
+    // unless the piece is the whole state.
+    void add_piece(const Complex* piece, std::uint64_t count, std::uint64_t first) noexcept;
+    // Adds the groups another accumulator of the same target has seen.
+    void add(const MarginalSums& other) noexcept;
+    Marginals totals() const noexcept;
+
+private:
+    unsigned target_;
+    ExactSum sides_[2];
+};
+
+// The marginal totals of qubit t (t < n) of a state of 2^n amplitudes, on the pool.
+Marginals marginal_totals(const Complex* amplitudes, unsigned n, unsigned t);
+
+}  // namespace velqor
