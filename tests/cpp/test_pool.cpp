@@ -305,6 +305,28 @@ TEST(PoolLoop, VisitsEveryIndexOnceInDisjointPieces) {
     }
 }
 
+TEST(PoolLoop, CallerThatEndsItselfInsideItsPieceLeavesThePoolWhole) {
+    if (vp::current_num_threads() < 2) GTEST_SKIP() << "with one worker the caller runs no pieces";
+    std::atomic<bool> upper_ran{false};
+    std::thread([&upper_ran] {
+        const pthread_t caller = pthread_self();
+        vp::for_each_range(2, [&](std::uint64_t begin, std::uint64_t) {
+            if (begin == 1) {
+                upper_ran = true;
+            } else if (pthread_equal(pthread_self(), caller)) {
+                pthread_exit(nullptr);  // a forced unwind through the pool's frames
+            }
+        });
+    }).join();
+    EXPECT_TRUE(upper_ran.load()) << "the other half finished before the caller's frames were gone";
+    // The guest record was given back: this thread's next loop runs its lowest piece here.
+    pthread_t lowest_on{};
+    vp::for_each_range(2, [&](std::uint64_t begin, std::uint64_t) {
+        if (begin == 0) lowest_on = pthread_self();
+    });
+    EXPECT_TRUE(pthread_equal(lowest_on, pthread_self()));
+}
+
 TEST(PoolLoop, SeveralCallersAndSleepingWorkers) {
     // Callers share the queue; the pauses let the workers fall asleep between loops.
     constexpr std::uint64_t n = 5000;
