@@ -13,7 +13,23 @@
 // publication are both sequentially consistent atomics, and the sleeper checks
 // the queues again after announcing, so a job published concurrently is never
 // missed: either the sleeper sees the job or the publisher sees the sleeper.
+//
+// Loops from outside the pool: a thread that is not a worker and starts a join
+// (the top of a loop of two or more indices) claims one of the pool's guest
+// records and runs the join on it itself, as a worker runs the job injected from
+// the shared queue: the second half waits on the guest's queue, where workers
+// steal it, while the caller runs the first half. Both halves count as moved,
+// as the halves of an injected job do, so loops split exactly as they would on
+// the workers alone. The caller thus works on its loop instead of waiting for a
+// worker to pick it up, and takes the second half back when no worker came in
+// time. A guest runs only jobs of its own queue, all of them pieces of its own
+// loop, never another thread's; when its awaited half was stolen and nothing is
+// left to take, it sleeps on that half's latch. With one worker, or when every
+// guest record is taken, the caller injects the join into the shared queue and
+// blocks until a worker has run it.
 #include "runtime/pool.hpp"
+
+#include <cxxabi.h>
 
 #include <algorithm>
 #include <atomic>
@@ -38,10 +54,65 @@ namespace {
 
 using namespace detail;
 
+// The record this thread's joins run on: its worker, or the guest record it
+// holds for the loop it runs; null otherwise.
+thread_local Worker* t_runner = nullptr;
+
+// Makes `w` the worker this thread is, for the scope's life.
+class WorkerScope {
+public:
+    explicit WorkerScope(Worker* w) noexcept { t_worker = w; }
+    ~WorkerScope() { t_worker = nullptr; }
+    WorkerScope(const WorkerScope&) = delete;
+    WorkerScope& operator=(const WorkerScope&) = delete;
+};
+
+// Makes `runner` this thread's join record for the scope's life.
+class RunnerScope {
+public:
+    explicit RunnerScope(Worker* runner) noexcept : previous_(t_runner) { t_runner = runner; }
+    ~RunnerScope() { t_runner = previous_; }
+    RunnerScope(const RunnerScope&) = delete;
+    RunnerScope& operator=(const RunnerScope&) = delete;
+
+private:
+    Worker* previous_;
+};
+
+// Holds a free guest record of the pool for the calling thread, if one is free.
+class GuestClaim {
+public:
+    explicit GuestClaim(Pool& pool) noexcept {
+        for (const auto& g : pool.guests) {
+            bool expected = false;
+            if (!g->claimed.load(std::memory_order_relaxed) &&
+                g->claimed.compare_exchange_strong(expected, true, std::memory_order_acquire,
+                                                   std::memory_order_relaxed)) {
+                guest_ = g.get();
+                return;
+            }
+        }
+    }
+    ~GuestClaim() {
+        if (guest_ != nullptr) guest_->claimed.store(false, std::memory_order_release);
+    }
+    GuestClaim(const GuestClaim&) = delete;
+    GuestClaim& operator=(const GuestClaim&) = delete;
+
+    Worker* get() const noexcept { return guest_; }
+
+private:
+    Worker* guest_ = nullptr;
+};
+
 // How long an idle worker keeps searching before it sleeps (and at least how
 // many searches), so that back-to-back loops find the workers awake.
 constexpr auto kSpinTime = std::chrono::microseconds(100);
 constexpr unsigned kMinSpinRounds = 32;
+
+// How many times a guest whose awaited half was stolen watches the latch
+// (yielding the processor to the workers) before it sleeps on it.
+constexpr unsigned kGuestSpinRounds = 64;
 
 // Completion latch of a join's second half. Its owner keeps running other jobs
 // while it waits and may sleep; the sleeping state tells the setter to wake it.
@@ -130,8 +201,8 @@ std::uint64_t next_random(Worker& w) noexcept {
 }
 
 // Own queue (newest first), then the other workers' queues (oldest first,
-// starting at a random one), then the shared queue. `moved` tells whether the
-// job was queued by another thread.
+// starting at a random one), then the guests' queues, then the shared queue.
+// `moved` tells whether the job was queued by another thread. Workers only.
 bool find_work(Worker& w, JobRef& job, bool& moved) noexcept {
     if (w.queue.pop_newest(job)) {
         moved = false;
@@ -147,6 +218,12 @@ bool find_work(Worker& w, JobRef& job, bool& moved) noexcept {
                 moved = true;
                 return true;
             }
+        }
+    }
+    for (const auto& g : pool.guests) {
+        if (g->queue.pop_oldest(job)) {
+            moved = true;
+            return true;
         }
     }
     if (pool.injector.pop_oldest(job)) {
@@ -174,6 +251,40 @@ void sleep_worker(Worker& w, JoinLatch* latch) noexcept {
         if (latch != nullptr) latch->clear_sleeping();
     } catch (...) {
         unexpected_failure();
+    }
+}
+
+// A guest's sleep until its awaited latch is set. Guests are not counted among
+// the sleeping workers: no publication wakes them, only the latch.
+void sleep_guest(Worker& g, JoinLatch& latch) noexcept {
+    try {
+        std::unique_lock lock(g.pool->sleep_mutex);
+        if (!latch.mark_sleeping()) return;
+        g.asleep = true;
+        while (g.asleep) g.wake.wait(lock);
+        latch.clear_sleeping();
+    } catch (...) {
+        unexpected_failure();
+    }
+}
+
+// A guest's wait for a half that a worker stole: it runs what is left in its
+// own queue (pieces of its own loop), then watches the latch for a short while
+// and sleeps on it. It takes no other thread's jobs: pieces of another loop may
+// need per-thread state that only that loop's caller prepared.
+void wait_as_guest(Worker& g, JoinLatch& latch) noexcept {
+    unsigned rounds = 0;
+    while (!latch.probe()) {
+        JobRef job;
+        if (g.queue.pop_newest(job)) {
+            job.execute(job.record, false);
+            rounds = 0;
+        } else if (rounds < kGuestSpinRounds) {
+            ++rounds;
+            std::this_thread::yield();
+        } else {
+            sleep_guest(g, latch);
+        }
     }
 }
 
@@ -240,8 +351,33 @@ struct JoinJob {
     std::exception_ptr panic;
 };
 
-// Join on a worker. `injected` is set when this join is the job handed in by a
-// thread outside the pool; it is the moved flag of both halves when they run here.
+// Runs B here if nobody stole it; otherwise helps with other jobs until the
+// thief is done (a guest only with its own). B must finish either way: its
+// record lives in the join's frame.
+void finish_second_half(Worker& w, JoinJob& job_b, bool moved) noexcept {
+    while (!job_b.latch.probe()) {
+        JobRef job;
+        if (w.queue.pop_newest(job)) {
+            if (job.record == &job_b) {
+                job_b.run(moved);
+                return;
+            }
+            job.execute(job.record, false);
+            continue;
+        }
+        if (w.guest) {
+            wait_as_guest(w, job_b.latch);
+        } else {
+            run_until(w, &job_b.latch, [&job_b] { return job_b.latch.probe(); });
+        }
+        return;
+    }
+}
+
+// Join on a worker or a guest. `injected` is set when this join is the top of a
+// loop from a thread outside the pool (the job injected into the shared queue,
+// or the join a guest starts); it is the moved flag of both halves when they run
+// here.
 void join_on_worker(Worker& w, WorkFn a, void* a_context, WorkFn b, void* b_context, bool injected) {
     JoinJob job_b(b, b_context, w);
     w.pool->publish(w.queue.push(JobRef{&JoinJob::execute, &job_b}));
@@ -249,25 +385,13 @@ void join_on_worker(Worker& w, WorkFn a, void* a_context, WorkFn b, void* b_cont
     std::exception_ptr panic_a;
     try {
         a(a_context, injected);
+    } catch (const abi::__forced_unwind&) {
+        finish_second_half(w, job_b, injected);
+        throw;
     } catch (...) {
         panic_a = capture_current_exception();
     }
-
-    // Take B back if nobody stole it; otherwise help with other jobs until the
-    // thief is done. B must finish either way: its record lives in this frame.
-    while (!job_b.latch.probe()) {
-        JobRef job;
-        if (w.queue.pop_newest(job)) {
-            if (job.record == &job_b) {
-                job_b.run(injected);
-                break;
-            }
-            job.execute(job.record, false);
-            continue;
-        }
-        run_until(w, &job_b.latch, [&job_b] { return job_b.latch.probe(); });
-        break;
-    }
+    finish_second_half(w, job_b, injected);
 
     if (panic_a) resume_unwind(std::move(panic_a));
     if (job_b.panic) resume_unwind(std::move(job_b.panic));
@@ -296,11 +420,16 @@ struct InjectedJoin {
 // ---- Joins and indexed loops -----------------------------------------------
 
 void join_context(WorkFn a, void* a_context, WorkFn b, void* b_context) {
-    if (Worker* w = t_worker) {
+    if (Worker* w = t_runner) {
         join_on_worker(*w, a, a_context, b, b_context, false);
         return;
     }
     Pool& pool = global_pool();
+    if (const GuestClaim claim(pool); Worker* guest = claim.get()) {
+        const RunnerScope scope(guest);
+        join_on_worker(*guest, a, a_context, b, b_context, true);
+        return;
+    }
     InjectedJoin job{a, a_context, b, b_context, &t_latch, {}};
     pool.inject(JobRef{&InjectedJoin::execute, &job});
     job.latch->wait_and_reset();
@@ -366,10 +495,10 @@ void run_plain_task(void* context, bool /*moved*/) {
 namespace detail {
 
 void worker_loop(Worker& w) noexcept {
-    t_worker = &w;
+    const WorkerScope worker(&w);
+    const RunnerScope runner(&w);
     Pool& pool = *w.pool;
     run_until(w, nullptr, [&pool] { return pool.terminate.load(std::memory_order_acquire); });
-    t_worker = nullptr;
 }
 
 void reset_thread_latch() noexcept {

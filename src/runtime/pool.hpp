@@ -3,9 +3,11 @@
 // current_num_threads from a thread that is not a worker) and lives until the
 // process ends; a forked child starts a fresh one on its next loop.
 //
-// The calling thread hands a loop to the pool and blocks until it completes. A
-// panic raised inside a loop body is caught on the worker that raised it,
-// carried back and continued on the waiting thread without a second report.
+// A thread outside the pool that starts a loop of two or more indices runs the
+// loop's first pieces itself while the workers take the rest, and returns when
+// every piece is done (with one worker it hands the whole loop over and waits).
+// A panic raised inside a loop body is caught on the thread that raised it,
+// carried back and continued on the calling thread without a second report.
 //
 // The entry points are type-erased (a function pointer and a context), so job
 // records live in stack frames and nothing is allocated per job; the templates

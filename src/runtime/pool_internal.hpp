@@ -18,6 +18,12 @@ namespace velqor::pool::detail {
 
 inline constexpr std::size_t kInitialQueueCapacity = 64;
 
+// Runner records for threads outside the pool that run their own loop beside
+// the workers. Interpreter threads keep the interpreter lock through a loop, so
+// one such thread at a time is the case that matters; a thread that finds every
+// record taken hands its loop over whole.
+inline constexpr std::size_t kGuestRunners = 1;
+
 inline constexpr std::string_view kUnexpectedPanic = "Rayon: detected unexpected panic; aborting";
 
 // Anything that escapes the pool's own machinery (outside a job's work) ends the
@@ -47,7 +53,8 @@ using WorkFn = void (*)(void* context, bool moved);
 // Who may call what: on a worker's own queue, push() and pop_newest() are the
 // owner's alone (the owner works at the newest end, last in first out);
 // pop_oldest() is for any thief (thieves take the oldest end, first in first
-// out). On the pool's shared queue, any thread may push() and workers take
+// out); a guest record's queue is owned by the thread that holds the record.
+// On the pool's shared queue, any thread may push() and workers take
 // jobs with pop_oldest(). maybe_nonempty() may be called by anyone.
 class JobQueue {
 public:
@@ -118,21 +125,36 @@ private:
     std::atomic<std::size_t> size_{0};  // written under mutex_, read by anyone
 };
 
+// A runner of jobs: one of the pool's worker threads, or a guest record that a
+// thread outside the pool holds while it runs its own loop's joins (its queue
+// is then stolen from like a worker's, but it steals from nobody).
 struct alignas(64) Worker {
-    Worker(Pool* owner, std::size_t number) : pool(owner), index(number), rng(0x9E3779B97F4A7C15ull * (number + 1)) {}
+    Worker(Pool* owner, std::size_t number, bool is_guest)
+        : pool(owner), index(number), guest(is_guest), rng(0x9E3779B97F4A7C15ull * (number + 1)) {}
 
     Pool* pool;
-    std::size_t index;
+    std::size_t index;  // worker number; guests count on from the worker count
+    const bool guest;
     JobQueue queue;
     std::condition_variable wake;  // waited on with the pool's sleep_mutex
     bool asleep = false;           // guarded by the pool's sleep_mutex
     std::uint64_t rng;             // picks where a theft starts; touched by the owner only
+    // Guests only: whether a thread holds this record. Taken with acquire and
+    // given back with release, so the next holder sees the queue as left.
+    std::atomic<bool> claimed{false};
 };
 
 struct Pool {
     explicit Pool(std::size_t count) : num_threads(count) {
         workers.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) workers.push_back(std::make_unique<Worker>(this, i));
+        for (std::size_t i = 0; i < count; ++i) workers.push_back(std::make_unique<Worker>(this, i, false));
+        // With one worker a loop keeps to it: the caller running pieces too
+        // would double the parallelism the worker count asked for.
+        if (count > 1) {
+            guests.reserve(kGuestRunners);
+            for (std::size_t i = 0; i < kGuestRunners; ++i)
+                guests.push_back(std::make_unique<Worker>(this, count + i, true));
+        }
     }
 
     // Wakes one sleeping worker after a job was pushed, unless an awake idle
@@ -165,9 +187,10 @@ struct Pool {
         }
     }
 
+    // Guests sleep only on their own join latch and are not counted in `sleeping`.
     void wake_locked(Worker& w) noexcept {
         w.asleep = false;
-        sleeping.fetch_sub(1, std::memory_order_seq_cst);
+        if (!w.guest) sleeping.fetch_sub(1, std::memory_order_seq_cst);
         w.wake.notify_one();
     }
 
@@ -187,11 +210,14 @@ struct Pool {
         if (injector.maybe_nonempty()) return true;
         for (const auto& w : workers)
             if (w->queue.maybe_nonempty()) return true;
+        for (const auto& g : guests)
+            if (g->queue.maybe_nonempty()) return true;
         return false;
     }
 
     const std::size_t num_threads;
     std::vector<std::unique_ptr<Worker>> workers;
+    std::vector<std::unique_ptr<Worker>> guests;  // empty with one worker
     JobQueue injector;
     std::mutex sleep_mutex;                  // guards every worker's `asleep`
     std::atomic<std::size_t> sleeping{0};    // workers announced asleep and not yet woken

@@ -77,10 +77,39 @@ void expect_in_child(const std::vector<std::pair<const char*, const char*>>& env
 
 using velqor::testing::panic_message;
 
+// Calls `f` on a pool worker, from a loop of two indices. The calling thread may
+// run the lower piece itself; it then holds it until the upper one has started,
+// which only a worker can do meanwhile.
+void on_a_worker(const std::function<void()>& f) {
+    const pthread_t caller = pthread_self();
+    std::atomic<bool> upper_started{false};
+    vp::for_each_range(2, [&](std::uint64_t begin, std::uint64_t) {
+        if (begin == 1) {
+            upper_started.store(true);
+            f();
+        } else if (pthread_equal(pthread_self(), caller)) {
+            while (!upper_started.load()) std::this_thread::yield();
+        }
+    });
+}
+
+// Stack size of the calling thread.
+std::size_t own_stack_size() {
+    std::size_t stack = 0;
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        pthread_attr_getstacksize(&attr, &stack);
+        pthread_attr_destroy(&attr);
+    }
+    return stack;
+}
+
+// Failure reports in `err`. Every piece of a pool loop reports as a worker
+// would, on whichever thread it ran: the calling thread's reports must read the same.
 std::size_t reports_in(const std::string& err) {
+    const std::string start = "thread '<unnamed>' panicked at '";
     std::size_t count = 0;
-    for (std::size_t at = err.find("panicked at '"); at != std::string::npos; at = err.find("panicked at '", at + 1))
-        ++count;
+    for (std::size_t at = err.find(start); at != std::string::npos; at = err.find(start, at + 1)) ++count;
     return count;
 }
 
@@ -183,13 +212,7 @@ TEST(PoolCreation, FirstLoopReadsTheEnvironmentOnce) {
         CHILD_CHECK(names.size() == before + 3);
         CHILD_CHECK(std::count(names.begin(), names.end(), names[0]) == static_cast<long>(names.size()));
         std::size_t stack = 0;
-        vp::for_each_range(2, [&](std::uint64_t b, std::uint64_t) {
-            pthread_attr_t attr;
-            if (b == 0 && pthread_getattr_np(pthread_self(), &attr) == 0) {
-                pthread_attr_getstacksize(&attr, &stack);
-                pthread_attr_destroy(&attr);
-            }
-        });
+        on_a_worker([&] { stack = own_stack_size(); });
         CHILD_CHECK(stack == 3145729 + 4095);  // rounded up to whole pages
         setenv("RAYON_NUM_THREADS", "5", 1);
         vp::for_each_range(100, [](std::uint64_t, std::uint64_t) {});
@@ -207,13 +230,9 @@ TEST(PoolCreation, CurrentNumThreadsAloneCreatesThePool) {
         CHILD_CHECK(thread_names().size() == before + 2);
         std::size_t inside = 0;
         std::size_t stack = 0;
-        vp::for_each_range(2, [&](std::uint64_t b, std::uint64_t) {
-            pthread_attr_t attr;
-            if (b == 0 && pthread_getattr_np(pthread_self(), &attr) == 0) {
-                inside = vp::current_num_threads();
-                pthread_attr_getstacksize(&attr, &stack);
-                pthread_attr_destroy(&attr);
-            }
+        on_a_worker([&] {
+            inside = vp::current_num_threads();
+            stack = own_stack_size();
         });
         CHILD_CHECK(inside == 2);
         CHILD_CHECK(stack == 2097152);  // an invalid RUST_MIN_STACK gives the default
@@ -265,6 +284,9 @@ TEST(PoolLoop, VisitsEveryIndexOnceInDisjointPieces) {
         vp::collect(std::span<std::uint64_t>(collected), [&](std::uint64_t i) { return visits[i].load() * n + i; });
         for (std::uint64_t i = 0; i < n; ++i) ASSERT_EQ(collected[i], n + i) << "n=" << n << " index " << i;
 
+        const auto lowest_piece = static_cast<std::size_t>(
+            std::find_if(log.pieces.begin(), log.pieces.end(), [](const Range& r) { return r.first == 0; }) -
+            log.pieces.begin());
         std::sort(log.pieces.begin(), log.pieces.end());
         std::uint64_t next = 0;
         for (const Range& piece : log.pieces) {
@@ -273,8 +295,36 @@ TEST(PoolLoop, VisitsEveryIndexOnceInDisjointPieces) {
             next = piece.second;
         }
         EXPECT_EQ(next, n);
-        for (pthread_t t : log.threads) EXPECT_EQ(pthread_equal(t, pthread_self()) != 0, n < 2) << "n=" << n;
+        // One index runs here. With two workers or more this thread runs the
+        // loop's lowest piece itself instead of only waiting; with one, none.
+        const bool here_at_0 = n > 0 && pthread_equal(log.threads[lowest_piece], pthread_self()) != 0;
+        EXPECT_EQ(here_at_0, n == 1 || (n > 1 && vp::current_num_threads() > 1)) << "n=" << n;
+        if (n < 2) {
+            for (pthread_t t : log.threads) EXPECT_TRUE(pthread_equal(t, pthread_self())) << "n=" << n;
+        }
     }
+}
+
+TEST(PoolLoop, CallerThatEndsItselfInsideItsPieceLeavesThePoolWhole) {
+    if (vp::current_num_threads() < 2) GTEST_SKIP() << "with one worker the caller runs no pieces";
+    std::atomic<bool> upper_ran{false};
+    std::thread([&upper_ran] {
+        const pthread_t caller = pthread_self();
+        vp::for_each_range(2, [&](std::uint64_t begin, std::uint64_t) {
+            if (begin == 1) {
+                upper_ran = true;
+            } else if (pthread_equal(pthread_self(), caller)) {
+                pthread_exit(nullptr);  // a forced unwind through the pool's frames
+            }
+        });
+    }).join();
+    EXPECT_TRUE(upper_ran.load()) << "the other half finished before the caller's frames were gone";
+    // The guest record was given back: this thread's next loop runs its lowest piece here.
+    pthread_t lowest_on{};
+    vp::for_each_range(2, [&](std::uint64_t begin, std::uint64_t) {
+        if (begin == 0) lowest_on = pthread_self();
+    });
+    EXPECT_TRUE(pthread_equal(lowest_on, pthread_self()));
 }
 
 TEST(PoolLoop, SeveralCallersAndSleepingWorkers) {
