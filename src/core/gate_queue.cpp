@@ -106,20 +106,32 @@ BlockKernel block_kernel() noexcept {
 // local bit low + j; the targets named by the most gates take the lowest of
 // these bits. A block-local index thus has the block's qubits at those bits.
 //
-// Inside a block, gates whose local target lies below kSubQubits run sub-block
-// by sub-block (2^kSubQubits amplitudes, 32 KiB, in the first-level cache):
-// consecutive such gates are applied to one sub-block after the other. A local
-// control at or above kSubQubits selects whole sub-blocks, as a control
-// outside the block selects whole blocks.
+// Inside a block the gates run in groups of consecutive gates whose local
+// targets fit one sub-block of 2^kSubQubits amplitudes (32 KiB, in the
+// first-level cache): each group is applied to one sub-block after the other,
+// so one pass over the block, out of the second-level cache, serves the whole
+// group. A sub-block holds the group's targets and the lowest other local
+// qubits; the local qubits left out of it (`fixed`) are constant across it, and
+// its amplitudes are found in place, from the index with those bits of the
+// sub-block set. A local control among the fixed qubits selects whole
+// sub-blocks, as a control outside the block selects whole blocks.
 constexpr unsigned kSubQubits = 11;
+
+// Fixed qubits below this bit would leave a sub-block on a fraction of the
+// first-level cache's sets (their index is bits 6 to 11 of the address, local
+// bits 2 to 7): its lines would then evict each other.
+constexpr unsigned kSetQubits = 8;
 
 struct LocalGate {
     const Gate* gate;
-    kernels::PairPlan plan;      // on the block's 2^q amplitudes
-    kernels::PairPlan sub_plan;  // on a sub-block's amplitudes, when sub-blocked
+    kernels::PairPlan plan;      // on the pairs of the sub-block with every fixed qubit 0
     std::uint64_t outside_mask;  // controls outside the block: whole blocks pass or fail
-    std::uint64_t sub_select;    // local controls at or above kSubQubits
-    bool sub_blocked;            // local target below kSubQubits, block larger than a sub-block
+    std::uint64_t fixed_select;  // local controls among the fixed qubits: whole sub-blocks pass or fail
+};
+
+struct SubGroup {
+    std::size_t begin, end;  // its gates, indices into RunLayout::gates
+    std::uint64_t fixed;     // local qubits outside its sub-blocks
 };
 
 struct RunLayout {
@@ -130,6 +142,7 @@ struct RunLayout {
     unsigned qubits = 0;                       // low + popcount(high_mask)
     std::vector<std::uint64_t> chunk_offsets;  // offset of each 2^low piece from the block's base
     std::vector<LocalGate> gates;
+    std::vector<SubGroup> groups;  // the gates, in order, cut into groups
     BlockKernel kernel = nullptr;
 };
 
@@ -138,6 +151,41 @@ unsigned local_qubit(const RunLayout& layout, unsigned q) noexcept {
     unsigned j = 0;
     while (layout.high[j] != q) ++j;
     return layout.low + j;
+}
+
+// The local qubits left out of a sub-block of `qubits` local qubits that holds
+// the targets of `targets`, filled up with the lowest others.
+std::uint64_t fixed_qubits(std::uint64_t targets, unsigned qubits) noexcept {
+    const std::uint64_t all = (std::uint64_t{1} << qubits) - 1;
+    if (qubits <= kSubQubits) return 0;
+    std::uint64_t inside = targets;
+    for (std::uint64_t rest = all & ~targets; std::popcount(inside) < static_cast<int>(kSubQubits); rest &= rest - 1) {
+        inside |= rest & -rest;
+    }
+    return all & ~inside;
+}
+
+// Cuts the run's gates (local targets in order) into the longest groups whose
+// sub-blocks hold all their targets and fix no qubit below kSetQubits.
+std::vector<SubGroup> make_groups(const std::vector<unsigned>& targets, unsigned qubits) {
+    std::vector<SubGroup> groups;
+    const std::uint64_t set_bits = (std::uint64_t{1} << kSetQubits) - 1;
+    std::size_t begin = 0;
+    std::uint64_t mask = 0;
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        const std::uint64_t next = mask | (std::uint64_t{1} << targets[i]);
+        const std::uint64_t fixed = fixed_qubits(next, qubits);
+        const bool fits = std::popcount(next) <= static_cast<int>(kSubQubits) && (fixed & set_bits) == 0;
+        if (!fits && i > begin) {
+            groups.push_back({begin, i, fixed_qubits(mask, qubits)});
+            begin = i;
+            mask = std::uint64_t{1} << targets[i];
+        } else {
+            mask = next;
+        }
+    }
+    if (begin < targets.size()) groups.push_back({begin, targets.size(), fixed_qubits(mask, qubits)});
+    return groups;
 }
 
 RunLayout make_layout(const GateQueue& queue, std::size_t begin, std::size_t end, unsigned n) {
@@ -175,53 +223,45 @@ RunLayout make_layout(const GateQueue& queue, std::size_t begin, std::size_t end
         layout.chunk_offsets[c] = offset;
     }
     layout.kernel = block_kernel();
+    std::vector<unsigned> local_targets;
+    local_targets.reserve(end - begin);
+    for (std::size_t i = begin; i < end; ++i) local_targets.push_back(local_qubit(layout, queue[i].target));
+    layout.groups = make_groups(local_targets, layout.qubits);
     layout.gates.reserve(end - begin);
-    const std::uint64_t sub_mask = (std::uint64_t{1} << kSubQubits) - 1;
-    for (std::size_t i = begin; i < end; ++i) {
-        const QueuedGate& g = queue[i];
-        LocalGate local{&g.gate, {}, {}, g.control_mask & layout.outside_mask, 0, false};
-        std::uint64_t inside = 0;
-        std::uint64_t controls = g.control_mask & ~layout.outside_mask;
-        while (controls != 0) {
-            inside |= std::uint64_t{1} << local_qubit(layout, static_cast<unsigned>(std::countr_zero(controls)));
-            controls &= controls - 1;
+    for (const SubGroup& group : layout.groups) {
+        for (std::size_t i = group.begin; i < group.end; ++i) {
+            const QueuedGate& g = queue[begin + i];
+            LocalGate local{&g.gate, {}, g.control_mask & layout.outside_mask, 0};
+            std::uint64_t inside = 0;
+            std::uint64_t controls = g.control_mask & ~layout.outside_mask;
+            while (controls != 0) {
+                inside |= std::uint64_t{1} << local_qubit(layout, static_cast<unsigned>(std::countr_zero(controls)));
+                controls &= controls - 1;
+            }
+            local.fixed_select = inside & group.fixed;
+            kernels::make_plan_from_mask(layout.qubits, local_targets[i], inside & ~group.fixed, local.plan,
+                                         group.fixed);
+            layout.gates.push_back(local);
         }
-        const unsigned target = local_qubit(layout, g.target);
-        kernels::make_plan_from_mask(layout.qubits, target, inside, local.plan);
-        local.sub_blocked = layout.qubits > kSubQubits && target < kSubQubits;
-        if (local.sub_blocked) {
-            local.sub_select = inside & ~sub_mask;
-            kernels::make_plan_from_mask(kSubQubits, target, inside & sub_mask, local.sub_plan);
-        }
-        layout.gates.push_back(local);
     }
     return layout;
 }
 
 // Applies the selected gates of the run, in order, to the block's amplitudes.
 void apply_run(const RunLayout& layout, const bool* selected, Complex* data) {
-    const std::size_t count = layout.gates.size();
-    const std::uint64_t subs = layout.qubits > kSubQubits ? std::uint64_t{1} << (layout.qubits - kSubQubits) : 1;
-    std::size_t i = 0;
-    while (i < count) {
-        const LocalGate& g = layout.gates[i];
-        if (!selected[i]) {
-            ++i;
-        } else if (!g.sub_blocked) {
-            layout.kernel(*g.gate, g.plan, data);
-            ++i;
-        } else {
-            std::size_t j = i;
-            while (j < count && (!selected[j] || layout.gates[j].sub_blocked)) ++j;
-            for (std::uint64_t s = 0; s < subs; ++s) {
-                const std::uint64_t bits = s << kSubQubits;
-                Complex* sub = data + bits;
-                for (std::size_t k = i; k < j; ++k) {
-                    const LocalGate& h = layout.gates[k];
-                    if (selected[k] && (bits & h.sub_select) == h.sub_select) layout.kernel(*h.gate, h.sub_plan, sub);
+    for (const SubGroup& group : layout.groups) {
+        bool any = false;
+        for (std::size_t k = group.begin; k < group.end; ++k) any = any || selected[k];
+        if (!any) continue;
+        const std::uint64_t subs = std::uint64_t{1} << std::popcount(group.fixed);
+        for (std::uint64_t s = 0; s < subs; ++s) {
+            const std::uint64_t bits = deposit(s, group.fixed);
+            for (std::size_t k = group.begin; k < group.end; ++k) {
+                const LocalGate& g = layout.gates[k];
+                if (selected[k] && (bits & g.fixed_select) == g.fixed_select) {
+                    layout.kernel(*g.gate, g.plan, data + bits);
                 }
             }
-            i = j;
         }
     }
 }

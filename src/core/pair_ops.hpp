@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 #include <immintrin.h>
 
@@ -30,7 +31,7 @@ inline Kind kind_of(Complex m) noexcept {
 // operations the kernels use on it. Every operation is the scalar formula lane
 // by lane, each product and sum rounded once (no fused multiply-add, which the
 // target lists below leave off), so results are bit-identical to the Complex
-// operations (x - y is x + (-y) in IEEE arithmetic) for every width.
+// operations (x - y is x + (-y), and (-x) y is -(x y), in IEEE arithmetic) for every width.
 //
 // SSE2 is the baseline of the x86-64 target: one complex per register. The
 // wider lanes carry a function-level target attribute and are used only
@@ -38,6 +39,7 @@ inline Kind kind_of(Complex m) noexcept {
 // by the processor's features (active_isa).
 struct Sse2Lanes {
     using V = __m128d;
+    using Narrower = Sse2Lanes;
     static constexpr std::uint64_t kWidth = 1;
     static V load(const Complex* p) noexcept { return _mm_loadu_pd(&p->real); }
     static void store(Complex* p, V v) noexcept { _mm_storeu_pd(&p->real, v); }
@@ -45,8 +47,8 @@ struct Sse2Lanes {
     static V zero() noexcept { return _mm_setzero_pd(); }
     static V mul(V a, V b) noexcept { return _mm_mul_pd(a, b); }
     static V add(V a, V b) noexcept { return _mm_add_pd(a, b); }
-    static V swap_parts(V x) noexcept { return _mm_shuffle_pd(x, x, 1); }  // (re, im) -> (im, re)
-    static V negate_real(V x) noexcept { return _mm_xor_pd(x, _mm_set_pd(0.0, -0.0)); }
+    static V swap_parts(V x) noexcept { return _mm_shuffle_pd(x, x, 1); }       // (re, im) -> (im, re)
+    static V broadcast_signed(double x) noexcept { return _mm_set_pd(x, -x); }  // (-x, x)
 };
 
 // The wide lanes pass vectors by value between functions that are all inlined
@@ -58,6 +60,7 @@ struct Sse2Lanes {
 
 struct Avx2Lanes {
     using V = __m256d;
+    using Narrower = Sse2Lanes;  // where fewer than kWidth pairs are left
     static constexpr std::uint64_t kWidth = 2;
     VELQOR_TARGET_AVX2 static V load(const Complex* p) noexcept { return _mm256_loadu_pd(&p->real); }
     VELQOR_TARGET_AVX2 static void store(Complex* p, V v) noexcept { _mm256_storeu_pd(&p->real, v); }
@@ -66,13 +69,19 @@ struct Avx2Lanes {
     VELQOR_TARGET_AVX2 static V mul(V a, V b) noexcept { return _mm256_mul_pd(a, b); }
     VELQOR_TARGET_AVX2 static V add(V a, V b) noexcept { return _mm256_add_pd(a, b); }
     VELQOR_TARGET_AVX2 static V swap_parts(V x) noexcept { return _mm256_permute_pd(x, 0x5); }
-    VELQOR_TARGET_AVX2 static V negate_real(V x) noexcept {
-        return _mm256_xor_pd(x, _mm256_set_pd(0.0, -0.0, 0.0, -0.0));
-    }
+    VELQOR_TARGET_AVX2 static V broadcast_signed(double x) noexcept { return _mm256_set_pd(x, -x, x, -x); }
+    // firsts and seconds split kWidth adjacent pairs, loaded in memory order as
+    // u and v, into the pairs' first and second amplitudes; low_pairs and
+    // high_pairs put them back in memory order.
+    VELQOR_TARGET_AVX2 static V firsts(V u, V v) noexcept { return _mm256_permute2f128_pd(u, v, 0x20); }
+    VELQOR_TARGET_AVX2 static V seconds(V u, V v) noexcept { return _mm256_permute2f128_pd(u, v, 0x31); }
+    VELQOR_TARGET_AVX2 static V low_pairs(V x, V y) noexcept { return _mm256_permute2f128_pd(x, y, 0x20); }
+    VELQOR_TARGET_AVX2 static V high_pairs(V x, V y) noexcept { return _mm256_permute2f128_pd(x, y, 0x31); }
 };
 
 struct Avx512Lanes {
     using V = __m512d;
+    using Narrower = Avx2Lanes;
     static constexpr std::uint64_t kWidth = 4;
     VELQOR_TARGET_AVX512 static V load(const Complex* p) noexcept { return _mm512_loadu_pd(&p->real); }
     VELQOR_TARGET_AVX512 static void store(Complex* p, V v) noexcept { _mm512_storeu_pd(&p->real, v); }
@@ -81,9 +90,19 @@ struct Avx512Lanes {
     VELQOR_TARGET_AVX512 static V mul(V a, V b) noexcept { return _mm512_mul_pd(a, b); }
     VELQOR_TARGET_AVX512 static V add(V a, V b) noexcept { return _mm512_add_pd(a, b); }
     VELQOR_TARGET_AVX512 static V swap_parts(V x) noexcept { return _mm512_shuffle_pd(x, x, 0x55); }
-    VELQOR_TARGET_AVX512 static V negate_real(V x) noexcept {
-        return _mm512_xor_pd(x, _mm512_set_pd(0.0, -0.0, 0.0, -0.0, 0.0, -0.0, 0.0, -0.0));
+    VELQOR_TARGET_AVX512 static V broadcast_signed(double x) noexcept {
+        return _mm512_set_pd(x, -x, x, -x, x, -x, x, -x);
     }
+    // Complex numbers picked from u (0-3) and v (4-7), as pairs of doubles.
+    VELQOR_TARGET_AVX512 static V pick(V u, V v, int c0, int c1, int c2, int c3) noexcept {
+        const __m512i index =
+            _mm512_set_epi64(2 * c3 + 1, 2 * c3, 2 * c2 + 1, 2 * c2, 2 * c1 + 1, 2 * c1, 2 * c0 + 1, 2 * c0);
+        return _mm512_permutex2var_pd(u, index, v);
+    }
+    VELQOR_TARGET_AVX512 static V firsts(V u, V v) noexcept { return pick(u, v, 0, 2, 4, 6); }
+    VELQOR_TARGET_AVX512 static V seconds(V u, V v) noexcept { return pick(u, v, 1, 3, 5, 7); }
+    VELQOR_TARGET_AVX512 static V low_pairs(V x, V y) noexcept { return pick(x, y, 0, 4, 1, 5); }
+    VELQOR_TARGET_AVX512 static V high_pairs(V x, V y) noexcept { return pick(x, y, 2, 6, 3, 7); }
 };
 
 // The widest lanes this processor runs, detected once; tests may narrow it.
@@ -98,8 +117,8 @@ void force_isa(Isa isa) noexcept;  // at most the detected one
 template <class L = Sse2Lanes>
 struct Entry {
     typename L::V re;  // m.real in every lane
-    typename L::V im;  // m.imag in every lane
-    explicit Entry(Complex m) noexcept : re(L::broadcast(m.real)), im(L::broadcast(m.imag)) {}
+    typename L::V im;  // -m.imag in the real lanes, m.imag in the imaginary ones
+    explicit Entry(Complex m) noexcept : re(L::broadcast(m.real)), im(L::broadcast_signed(m.imag)) {}
 };
 
 template <Kind K, class L>
@@ -111,9 +130,10 @@ inline typename L::V scale(const Entry<L>& m, typename L::V x) noexcept {
     } else if constexpr (K == Kind::Real) {
         return L::mul(m.re, x);
     } else {
-        // (m.re x.re - m.im x.im, m.re x.im + m.im x.re)
-        const typename L::V cross = L::negate_real(L::mul(m.im, L::swap_parts(x)));
-        return L::add(L::mul(m.re, x), cross);
+        // (m.re x.re - m.im x.im, m.re x.im + m.im x.re). The subtraction is the
+        // sum with (-m.im) x.im: negating a factor negates the rounded product
+        // exactly, so the sign goes into the entry, not onto every product.
+        return L::add(L::mul(m.re, x), L::mul(m.im, L::swap_parts(x)));
     }
 }
 
@@ -133,7 +153,29 @@ inline Entry<L> prepare(const Kept<L>& kept) noexcept {
 }
 
 // Each op's run(a0, a1, begin, end) takes L::kWidth pairs per step, and the
-// pairs left over one at a time in SSE2 lanes (rows shorter than the width).
+// pairs left over (rows shorter than the width) in narrower lanes.
+// run_adjacent(a, count) takes the pairs (a[2i], a[2i + 1]), i < count, of a
+// gate on qubit 0: kWidth pairs are loaded as two vectors and split into the
+// pairs' first and second amplitudes in registers, so rows of one pair still
+// run at the full width.
+
+// Runs `step(x, y)`, which returns the new (x, y), over the adjacent pairs of
+// run_adjacent; returns how many pairs it took (a multiple of kWidth).
+template <class L, class Step>
+inline std::uint64_t for_adjacent_pairs(Complex* a, std::uint64_t count, Step step) noexcept {
+    std::uint64_t i = 0;
+    if constexpr (L::kWidth > 1) {
+        for (; i + L::kWidth <= count; i += L::kWidth) {
+            Complex* p = a + 2 * i;
+            const typename L::V u = L::load(p);
+            const typename L::V v = L::load(p + L::kWidth);
+            const auto [x, y] = step(L::firsts(u, v), L::seconds(u, v));
+            L::store(p, L::low_pairs(x, y));
+            L::store(p + L::kWidth, L::high_pairs(x, y));
+        }
+    }
+    return i;
+}
 
 // Full 2x2 application: a0' = m00 a0 + m01 a1, a1' = m10 a0 + m11 a1, with every
 // entry real (Kind::Real) or every entry general.
@@ -151,8 +193,16 @@ struct DenseOp {
             L::store(a1 + i, L::add(scale<K>(e10, x), scale<K>(e11, y)));
         }
         if constexpr (L::kWidth > 1) {
-            if (i < end) DenseOp<K>(k00, k01, k10, k11).run(a0, a1, i, end);
+            if (i < end) DenseOp<K, typename L::Narrower>(k00, k01, k10, k11).run(a0, a1, i, end);
         }
+    }
+    void run_adjacent(Complex* a, std::uint64_t count) const noexcept {
+        const Entry<L> e00 = prepare<L>(k00), e01 = prepare<L>(k01), e10 = prepare<L>(k10), e11 = prepare<L>(k11);
+        using V = typename L::V;
+        std::uint64_t i = for_adjacent_pairs<L>(a, count, [&](V x, V y) {
+            return std::pair{L::add(scale<K>(e00, x), scale<K>(e01, y)), L::add(scale<K>(e10, x), scale<K>(e11, y))};
+        });
+        for (; i < count; ++i) run(a + 2 * i, a + 2 * i + 1, 0, 1);
     }
     void finish() const noexcept {}
 };
@@ -166,6 +216,13 @@ struct DiagonalOp {
     void run(Complex* a0, Complex* a1, std::uint64_t begin, std::uint64_t end) const noexcept {
         side<K0>(k00, a0, begin, end);
         side<K1>(k11, a1, begin, end);
+    }
+    void run_adjacent(Complex* a, std::uint64_t count) const noexcept {
+        const Entry<L> e00 = prepare<L>(k00), e11 = prepare<L>(k11);
+        using V = typename L::V;
+        std::uint64_t i =
+            for_adjacent_pairs<L>(a, count, [&](V x, V y) { return std::pair{scale<K0>(e00, x), scale<K1>(e11, y)}; });
+        for (; i < count; ++i) run(a + 2 * i, a + 2 * i + 1, 0, 1);
     }
     // Streaming stores are ordered by a fence before the loop piece ends, so
     // the pool's completion latch publishes them like ordinary stores.
@@ -188,8 +245,11 @@ private:
             std::uint64_t i = begin;
             for (; i + L::kWidth <= end; i += L::kWidth) L::store(a + i, scale<K>(e, L::load(a + i)));
             if constexpr (L::kWidth > 1) {
-                const Entry<> narrow(kept);
-                for (; i < end; ++i) Sse2Lanes::store(a + i, scale<K>(narrow, Sse2Lanes::load(a + i)));
+                using N = typename L::Narrower;
+                const Entry<N> narrow(kept);
+                for (; i + N::kWidth <= end; i += N::kWidth) N::store(a + i, scale<K>(narrow, N::load(a + i)));
+                const Entry<> single(kept);
+                for (; i < end; ++i) Sse2Lanes::store(a + i, scale<K>(single, Sse2Lanes::load(a + i)));
             }
         }
     }
@@ -210,8 +270,15 @@ struct SwapOp {
             L::store(a1 + i, scale<K1>(e10, x));
         }
         if constexpr (L::kWidth > 1) {
-            if (i < end) SwapOp<K0, K1>(k01, k10).run(a0, a1, i, end);
+            if (i < end) SwapOp<K0, K1, typename L::Narrower>(k01, k10).run(a0, a1, i, end);
         }
+    }
+    void run_adjacent(Complex* a, std::uint64_t count) const noexcept {
+        const Entry<L> e01 = prepare<L>(k01), e10 = prepare<L>(k10);
+        using V = typename L::V;
+        std::uint64_t i =
+            for_adjacent_pairs<L>(a, count, [&](V x, V y) { return std::pair{scale<K0>(e01, y), scale<K1>(e10, x)}; });
+        for (; i < count; ++i) run(a + 2 * i, a + 2 * i + 1, 0, 1);
     }
     void finish() const noexcept {}
 };

@@ -50,11 +50,15 @@ struct PairPlan {
 
 // Builds the plan for target t < n under the controls of `control_mask` (each
 // below n, none equal to t): a 0 bit is inserted at every one of these
-// positions, in ascending order.
-inline void make_plan_from_mask(unsigned n, unsigned t, std::uint64_t control_mask, PairPlan& plan) noexcept {
+// positions, in ascending order. The positions of `fixed_mask` (disjoint from
+// both) get a 0 bit too: the plan then covers the part of the state where
+// those qubits are 0, and the same plan from a base index with some of them
+// set covers the other parts.
+inline void make_plan_from_mask(unsigned n, unsigned t, std::uint64_t control_mask, PairPlan& plan,
+                                std::uint64_t fixed_mask = 0) noexcept {
     plan.control_mask = control_mask;
     plan.positions_count = 0;
-    std::uint64_t inserted = control_mask | (std::uint64_t{1} << t);
+    std::uint64_t inserted = control_mask | fixed_mask | (std::uint64_t{1} << t);
     while (inserted != 0) {
         plan.positions[plan.positions_count++] = static_cast<unsigned>(std::countr_zero(inserted));
         inserted &= inserted - 1;
@@ -215,7 +219,13 @@ void for_each_run(const PairPlan& plan, Complex* amplitudes, std::uint64_t lo, s
         Complex* a1 = a0 + plan.target_bit;
         const std::uint64_t b = offset, e = offset + len, d = plan.target_bit;
         switch (plan.row) {
-            case 1: run_rows<1, Far>(op, a0, a1, 1, stride, b, e, d, false); break;
+            case 1:
+                if (plan.target_bit == 1 && stride == 2) {
+                    op.run_adjacent(a0 + 2 * b, e - b);  // target 0 with no control at qubit 1: pairs adjacent
+                } else {
+                    run_rows<1, Far>(op, a0, a1, 1, stride, b, e, d, false);
+                }
+                break;
             case 2: run_rows<2, Far>(op, a0, a1, 2, stride, b, e, d, false); break;
             case 4: run_rows<4, Far>(op, a0, a1, 4, stride, b, e, d, false); break;
             case 8: run_rows<8, Far>(op, a0, a1, 8, stride, b, e, d, false); break;
