@@ -404,7 +404,10 @@ bool run_runs(GateQueue& queue, Complex* amplitudes, unsigned n, bool keep_last,
             queue.clear();
             return true;
         }
-        if (end == 1) {
+        // A gate alone on a qubit below the block size runs in place, block by
+        // block, with the widest lanes; higher ones in the whole-state loop,
+        // whose rows are long, rather than gathered.
+        if (end == 1 && (!blocked || queue[0].target >= kBlockQubits)) {
             apply_now(queue[0], amplitudes, n);
         } else {
             run_blocked(queue, 0, end, amplitudes, n, nullptr);
