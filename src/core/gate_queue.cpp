@@ -25,10 +25,6 @@ using blocking::kBlockQubits;
 using blocking::kLowQubits;
 using blocking::kMinQubits;
 
-// Loops with fewer pairs than this run on the calling thread: handing them to
-// the pool costs more than the work.
-constexpr std::uint64_t kSerialPairs = std::uint64_t{1} << 14;
-
 // The whole-state loop of one gate over the plan's pairs.
 template <class Op>
 void run_plan(const kernels::PairPlan& plan, Complex* amplitudes, Op op) {
@@ -37,11 +33,7 @@ void run_plan(const kernels::PairPlan& plan, Complex* amplitudes, Op op) {
         kernels::for_each_run(plan, amplitudes, lo, hi, op);
         op.finish();
     };
-    if (plan.pairs < kSerialPairs) {
-        body(0, plan.pairs);
-    } else {
-        pool::for_each_range(plan.pairs, body);
-    }
+    pool::for_each_range_unless_small(plan.pairs, body);
 }
 
 // Scatters the low bits of `value` into the set bits of `mask`, lowest first.
@@ -393,9 +385,9 @@ void run_blocked(const GateQueue& queue, std::size_t begin, std::size_t end, Com
 // marginal totals; returns whether it did (not when the state is too small
 // for blocks, or nothing was queued).
 bool run_runs(GateQueue& queue, Complex* amplitudes, unsigned n, bool keep_last, MarginalCollector* collect) {
+    const bool blocked = n >= kMinQubits;
     bool first = true;
     while (!queue.empty()) {
-        const bool blocked = n >= kMinQubits;
         const std::size_t end = blocked ? blocking::run_end(queue, 0) : 1;
         const bool last = end == queue.size();
         if (last && blocked && keep_last && !first) return false;

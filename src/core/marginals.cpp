@@ -107,9 +107,6 @@ VELQOR_TARGET_AVX512 void add_groups_avx512(const Complex* a, std::uint64_t coun
     sides[1].add_all(batch[1], held[1]);
 }
 
-// Below this many amplitudes the totals are formed on the calling thread.
-constexpr std::uint64_t kSerialAmplitudes = std::uint64_t{1} << 14;
-
 }  // namespace
 
 void MarginalSums::add_piece(const Complex* piece, std::uint64_t count, std::uint64_t first) noexcept {
@@ -130,7 +127,8 @@ Marginals MarginalSums::totals() const noexcept { return {sides_[0].value(), sid
 Marginals marginal_totals(const Complex* a, unsigned n, unsigned t) {
     const std::uint64_t count = std::uint64_t{1} << n;
     MarginalSums sums(t);
-    if (count < kSerialAmplitudes) {
+    // Small states on the calling thread: the pool's threshold, in amplitudes.
+    if (count < pool::kSmallLoop) {
         sums.add_piece(a, count, 0);
         return sums.totals();
     }

@@ -12,10 +12,6 @@ namespace {
 
 constexpr const char* kTargetMessage = "Target(s) outside qubit range";
 
-// Loops with fewer items than this run on the calling thread: handing them to
-// the pool costs more than the work.
-constexpr std::uint64_t kSerialElements = std::uint64_t{1} << 14;
-
 // Whether apply_gate queues its gates (VELQOR_DEFERRED, the default) or applies
 // each at its call.
 #ifndef VELQOR_DEFERRED
@@ -80,11 +76,7 @@ Buffer<double> Register::probabilities() const {
     const auto body = [a, p](std::uint64_t lo, std::uint64_t hi) {
         for (std::uint64_t i = lo; i < hi; ++i) p[i] = norm_sqr(a[i]);
     };
-    if (out.size() < kSerialElements) {
-        body(0, out.size());
-    } else {
-        pool::for_each_range(out.size(), body);
-    }
+    pool::for_each_range_unless_small(out.size(), body);
     return out;
 }
 

@@ -64,6 +64,21 @@ void for_each_range(std::uint64_t n, F&& body) {
         const_cast<void*>(static_cast<const void*>(&body)));
 }
 
+// Loops of fewer indices than this are cheaper on the calling thread alone
+// than handed to the pool (one amplitude or pair of work per index).
+inline constexpr std::uint64_t kSmallLoop = std::uint64_t{1} << 14;
+
+// Runs body over [0, n): as one piece on the calling thread when n is below
+// kSmallLoop, else as for_each_range. The caller has acquired the pool.
+template <class F>
+void for_each_range_unless_small(std::uint64_t n, F&& body) {
+    if (n < kSmallLoop) {
+        body(std::uint64_t{0}, n);
+    } else {
+        for_each_range(n, body);
+    }
+}
+
 // Runs body(i) for every i in [0, n), each piece in increasing i.
 template <class F>
 void for_each(std::uint64_t n, F&& body) {
