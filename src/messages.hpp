@@ -66,6 +66,7 @@ inline constexpr std::string_view kImagField = "failed to extract field Complex.
 inline constexpr std::string_view kIntegralOverflow = "out of range integral type conversion attempted";
 
 // --- Failures at the boundary ---------------------------------------------------
+inline constexpr std::string_view kRegisterMemory = "cannot allocate {} bytes for a register of {} qubits";
 inline constexpr std::string_view kNoErrorSet = "attempted to fetch exception but none was set";
 inline constexpr std::string_view kApiCallFailed = "Python API call failed";
 inline constexpr std::string_view kUncaughtAtBoundary = "uncaught panic at ffi boundary";

@@ -66,6 +66,7 @@ inline constexpr Location kPoolBuild{kPool, 159, 18};
 inline constexpr Location kRandomInit{kRandom, 245, 13};
 inline constexpr Location kUniformLowHigh{kRandom, 256, 9};
 inline constexpr Location kUniformOverflow{kRandom, 260, 9};
+inline constexpr Location kRandomSeed{kRandom, 241, 17};
 
 }  // namespace site
 
@@ -75,6 +76,7 @@ inline constexpr const char* kNumThreads = "RAYON_NUM_THREADS";
 inline constexpr const char* kNumCpus = "RAYON_RS_NUM_CPUS";
 inline constexpr const char* kMinStack = "RUST_MIN_STACK";
 inline constexpr const char* kBacktrace = "RUST_BACKTRACE";
+inline constexpr const char* kSeed = "VELQOR_SEED";
 
 }  // namespace env
 
