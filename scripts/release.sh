@@ -55,7 +55,8 @@ PY
 # libstdc++, nothing exported but PyInit_velqor).
 check_platform() {
   local wheel=$1 report tag
-  report=$(PATH="$TOOLS_BIN:$PATH" "$TOOLS_BIN/auditwheel" show "$wheel")
+  # (less its logger's note of the C library it looked for)
+  report=$(PATH="$TOOLS_BIN:$PATH" "$TOOLS_BIN/auditwheel" show "$wheel" 2>&1 | grep -v '^INFO:auditwheel')
   echo "$report"
   tag=$(grep -oE 'platform tag: "manylinux_2_[0-9]+_x86_64"' <<<"$report" | grep -oE 'manylinux_2_[0-9]+' || true)
   if [ -z "$tag" ] || [ "${tag#manylinux_2_}" -gt "$newest_glibc_minor" ]; then

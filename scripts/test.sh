@@ -25,6 +25,8 @@ phase_seconds=()
 phase_title=""
 phase_start=0
 run_start=$(date +%s.%N)
+rm -rf "$reports"
+mkdir -p "$reports"
 
 # Seconds since START, with two decimals.
 seconds_since() { echo "$(date +%s.%N) $1" | awk '{printf "%.2f", $1 - $2}'; }
@@ -40,13 +42,13 @@ phase_end() {
   phase_title=""
 }
 
-# Announces the phase TITLE and starts its clock.
+# Announces the phase TITLE (what it runs: WHAT) and starts its clock.
 phase() {
   phase_end
   phase_title=$1
   phase_start=$(date +%s.%N)
   echo
-  echo "== [$((${#phase_titles[@]} + 1))/$phase_count] $1"
+  echo "== [$((${#phase_titles[@]} + 1))/$phase_count] $1: $2"
 }
 
 # On the way out, failed or not: every phase's time, then the totals.
@@ -57,7 +59,7 @@ summary() {
   echo "== Summary"
   local i
   for i in "${!phase_titles[@]}"; do
-    printf '   %-70s %8ss%s\n' "${phase_titles[$i]}" "${phase_seconds[$i]}" \
+    printf '   %-26s %8ss%s\n' "${phase_titles[$i]}" "${phase_seconds[$i]}" \
       "$([ "${phase_titles[$i]}" = "$failed" ] && echo '  FAILED')"
   done
   local python=build/venv/bin/python
@@ -67,7 +69,7 @@ summary() {
 }
 trap summary EXIT
 
-phase "Set-up: Debian packages, build/venv"
+phase "Set-up" "Debian packages when missing, build/venv"
 source scripts/system-deps.sh
 system_deps gtest ninja
 source scripts/python-env.sh
@@ -75,13 +77,11 @@ jobs=$CMAKE_BUILD_PARALLEL_LEVEL
 venv_create build/venv
 venv_install build/venv scripts/test-requirements.txt
 py="$PWD/build/venv/bin/python"
-rm -rf "$reports"
-mkdir -p "$reports"
 
-phase "Format and lint (clang-format, ruff)"
+phase "Lint" "clang-format, ruff"
 bash scripts/lint.sh
 
-phase "C++ unit tests"
+phase "C++ tests" "GoogleTest through CTest"
 cmake -S . -B build/tests -G Ninja -DVELQOR_BUILD_TESTS=ON -DVELQOR_BUILD_MODULE=OFF >/dev/null
 cmake --build build/tests -j "$jobs"
 # The tests' expected panic reports go to the log, shown whole when a test fails.
@@ -90,24 +90,24 @@ ctest --test-dir build/tests --output-on-failure -j "$jobs" --output-junit "$rep
   || { cat "$ctest_log"; exit 1; }
 grep -E 'tests passed|Total Test time' "$ctest_log"
 
-phase "Release wheel: built, manylinux platform checked, imported, stubs against the module"
+phase "Release wheel" "built, its manylinux platform checked, imported, its stubs against the module"
 bash scripts/release.sh --quick
 source scripts/tools-env.sh
 
-phase "Python tests (the release wheel, python -X dev), benchmark harness tests"
+phase "Python tests" "the release wheel under python -X dev; the benchmark harness"
 "$py" -m pip install -qq --force-reinstall --no-deps build/release/quick/velqor-*.whl
 (cd tests/python && "$py" -X dev -m pytest -q -p no:cacheprovider --junitxml="$reports/python.xml" .)
 # No peer simulator needed: NumPy is the harness's own reference.
 "$py" -m pytest -q -p no:cacheprovider --junitxml="$reports/bench.xml" bench/test_compare.py
 
-phase "Typing (mypy --strict, pyright on user scripts), examples (text, figures, Dask sweep)"
+phase "Typing and examples" "mypy --strict and pyright on user scripts; examples (text, figures, Dask sweep)"
 "$TOOLS_PY" -m pytest -q -p no:cacheprovider --basetemp build/tools-cache/pytest --junitxml="$reports/typing.xml" \
   tests/typing tests/examples
 
-phase "Docs (mkdocs build --strict: any warning fails)"
+phase "Docs" "mkdocs build --strict (any warning fails)"
 "$TOOLS_BIN/mkdocs" build --strict --quiet --site-dir build/site
 
-phase "Python tests (AddressSanitizer + UndefinedBehaviorSanitizer build)"
+phase "Python tests, ASan+UBSan" "the suite against an AddressSanitizer + UndefinedBehaviorSanitizer build"
 cmake -S . -B build/asan -G Ninja -DVELQOR_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/asan -j "$jobs" --target velqor
 # The sanitizers write their reports into files, one per process (child
@@ -133,7 +133,7 @@ if compgen -G "$sanitizer_logs/*" >/dev/null; then
 fi
 [ "$status" -eq 0 ] || exit "$status"
 
-phase "C++ unit tests (ThreadSanitizer build; tests that fork or count threads cannot run under it)"
+phase "C++ tests, TSan" "a ThreadSanitizer build, less the tests that fork or count threads"
 cmake -S . -B build/tsan -G Ninja -DVELQOR_BUILD_TESTS=ON -DVELQOR_BUILD_MODULE=OFF -DVELQOR_SANITIZE_THREAD=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/tsan -j "$jobs" --target velqor_tests
