@@ -1,12 +1,11 @@
 #!/usr/bin/env bash
 # Checks the C++ sources against .clang-format and the Python files (tests,
-# bench, examples, docs) with ruff's configuration in pyproject.toml. With
-# --install, first installs the pinned versions of both tools if they are
-# missing; with --fix, rewrites the files instead of checking them.
+# bench, examples, docs) with ruff's configuration in pyproject.toml. The two
+# tools are the versions pinned in scripts/test-requirements.txt, from build/venv;
+# with --install, that environment is made first when it is missing or out of
+# date. With --fix, rewrites the files instead of checking them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-clang_format_version=18.1.8
-ruff_version=0.17.6
 install=0
 fix=0
 for arg in "$@"; do
@@ -17,17 +16,21 @@ for arg in "$@"; do
   esac
 done
 if [ "$install" = 1 ]; then
-  clang-format --version 2>/dev/null | grep -q "version $clang_format_version" \
-    || python3 -m pip install -q "clang-format==$clang_format_version"
-  ruff --version 2>/dev/null | grep -q "ruff $ruff_version" \
-    || python3 -m pip install -q "ruff==$ruff_version"
+  source scripts/system-deps.sh
+  source scripts/python-env.sh
+  venv_create build/venv
+  venv_install build/venv scripts/test-requirements.txt
 fi
+bin=build/venv/bin
+for tool in clang-format ruff; do
+  [ -x "$bin/$tool" ] || { echo "lint.sh: $bin/$tool missing; run bash scripts/lint.sh --install" >&2; exit 1; }
+done
 mapfile -t cpp < <(git ls-files '*.cpp' '*.hpp')
 mapfile -t python < <(git ls-files '*.py')
 if [ "$fix" = 1 ]; then
-  clang-format -i "${cpp[@]}"
-  ruff check --no-cache --fix "${python[@]}"
+  "$bin/clang-format" -i "${cpp[@]}"
+  "$bin/ruff" check --no-cache --fix "${python[@]}"
 else
-  clang-format --dry-run -Werror "${cpp[@]}"
-  ruff check --no-cache "${python[@]}"
+  "$bin/clang-format" --dry-run -Werror "${cpp[@]}"
+  "$bin/ruff" check --no-cache "${python[@]}"
 fi

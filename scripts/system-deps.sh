@@ -1,8 +1,10 @@
 # Sourced by the set-up scripts: installs the Debian packages a build needs
-# when they are missing. Usage: system_deps [gtest] [ninja]
-# (g++ and cmake always; GoogleTest and ninja on request).
+# when they are missing. Usage: system_deps [gtest] [ninja] [venv] [headers]
+# (g++ and cmake always; GoogleTest, ninja, and the venv module and C headers
+# of the interpreter $PYTHON on request).
 system_deps() {
   local missing=()
+  local python=${PYTHON:-python3}
   command -v g++ >/dev/null || missing+=(g++)
   command -v cmake >/dev/null || missing+=(cmake)
   local extra
@@ -10,10 +12,24 @@ system_deps() {
     case "$extra" in
       gtest) [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev) ;;
       ninja) command -v ninja >/dev/null || missing+=(ninja-build) ;;
+      # Debian splits ensurepip (which `python3 -m venv` needs) and Python.h
+      # out of the interpreter's own package.
+      venv) "$python" -c 'import ensurepip' 2>/dev/null || missing+=("$(python_package "$python")-venv") ;;
+      headers)
+        "$python" -c 'import os, sys, sysconfig
+sys.exit(not os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' \
+          || missing+=("$(python_package "$python")-dev")
+        ;;
     esac
   done
   if [ ${#missing[@]} -gt 0 ]; then
+    echo "-- installing Debian packages: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq && apt-get install -y -qq "${missing[@]}"
+    apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null
   fi
+}
+
+# The Debian package name of an interpreter: python3.11 for CPython 3.11.
+python_package() {
+  "$1" -c 'import sys; print(f"python{sys.version_info[0]}.{sys.version_info[1]}")'
 }

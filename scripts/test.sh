@@ -1,69 +1,146 @@
 #!/usr/bin/env bash
-# Installs what the tests need and runs every check and test: the format and
-# lint check of the sources, the C++ unit tests
-# (GoogleTest through CTest), the Python suite against the installed module
-# (under `python -X dev`), the benchmark harness's own tests, and the Python
-# suite again against an AddressSanitizer + UndefinedBehaviorSanitizer build
-# of the module. Between them: the packaging, typing, example and docs checks,
-# with their tools in build/tools-venv. Last, the C++ unit tests again under
-# ThreadSanitizer.
+# Installs what the tests need and runs every check and test, each phase
+# announced and timed:
+#   set-up          Debian packages when missing, build/venv (test runner,
+#                   NumPy, the pinned formatter and linter)
+#   lint            clang-format and ruff (scripts/lint.sh)
+#   C++ tests       GoogleTest through CTest
+#   wheel           the release build of the module as a wheel, its manylinux
+#                   platform, its stubs (release.sh --quick, tools in build/tools-venv)
+#   Python tests    the suite against that wheel installed into build/venv
+#                   (python -X dev), then the benchmark harness's own tests
+#   typing, docs    mypy --strict and pyright on user scripts, the examples,
+#                   mkdocs build --strict
+#   ASan + UBSan    the Python suite against a sanitizer build of the module
+#   TSan            the C++ tests under ThreadSanitizer
+# Every runner writes a JUnit report into build/test-reports/; the run ends with
+# each phase's time and one line with the totals of all of them.
+# PYTHON picks the interpreter the environments are made from (python-env.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-jobs=$(nproc)
+reports="$PWD/build/test-reports"
+phase_count=9
+phase_titles=()
+phase_seconds=()
+phase_title=""
+phase_start=0
+run_start=$(date +%s.%N)
+rm -rf "$reports"
+mkdir -p "$reports"
 
+# Seconds since START, with two decimals.
+seconds_since() { echo "$(date +%s.%N) $1" | awk '{printf "%.2f", $1 - $2}'; }
+
+# Closes the running phase and prints its duration.
+phase_end() {
+  [ -n "$phase_title" ] || return 0
+  local took
+  took=$(seconds_since "$phase_start")
+  phase_titles+=("$phase_title")
+  phase_seconds+=("$took")
+  echo "-- $phase_title: ${took}s"
+  phase_title=""
+}
+
+# Announces the phase TITLE (what it runs: WHAT) and starts its clock.
+phase() {
+  phase_end
+  phase_title=$1
+  phase_start=$(date +%s.%N)
+  echo
+  echo "== [$((${#phase_titles[@]} + 1))/$phase_count] $1: $2"
+}
+
+# On the way out, failed or not: every phase's time, then the totals.
+summary() {
+  local status=$? failed=$phase_title
+  [ -z "$failed" ] || phase_end >/dev/null
+  echo
+  echo "== Summary"
+  local i
+  for i in "${!phase_titles[@]}"; do
+    printf '   %-26s %8ss%s\n' "${phase_titles[$i]}" "${phase_seconds[$i]}" \
+      "$([ "${phase_titles[$i]}" = "$failed" ] && echo '  FAILED')"
+  done
+  local python=build/venv/bin/python
+  [ -x "$python" ] || python=${PYTHON:-python3}
+  "$python" scripts/test_totals.py "$reports" "$(seconds_since "$run_start")" "$failed" || [ "$status" -ne 0 ] || status=1
+  exit "$status"
+}
+trap summary EXIT
+
+phase "Set-up" "Debian packages when missing, build/venv"
 source scripts/system-deps.sh
 system_deps gtest ninja
-python3 -c 'import pytest' 2>/dev/null || python3 -m pip install -q pytest
+source scripts/python-env.sh
+jobs=$CMAKE_BUILD_PARALLEL_LEVEL
+venv_create build/venv
+venv_install build/venv scripts/test-requirements.txt
+py="$PWD/build/venv/bin/python"
 
-echo "== Format and lint (clang-format, ruff)"
-bash scripts/lint.sh --install
+phase "Lint" "clang-format, ruff"
+bash scripts/lint.sh
 
-echo "== C++ unit tests"
+phase "C++ tests" "GoogleTest through CTest"
 cmake -S . -B build/tests -G Ninja -DVELQOR_BUILD_TESTS=ON -DVELQOR_BUILD_MODULE=OFF >/dev/null
 cmake --build build/tests -j "$jobs"
-ctest --test-dir build/tests --output-on-failure -j "$jobs"
+# The tests' expected panic reports go to the log, shown whole when a test fails.
+ctest_log=build/tests/ctest.log
+ctest --test-dir build/tests --output-on-failure -j "$jobs" --output-junit "$reports/cpp.xml" >"$ctest_log" 2>&1 \
+  || { cat "$ctest_log"; exit 1; }
+grep -E 'tests passed|Total Test time' "$ctest_log"
 
-echo "== Python tests (installed module, python -X dev)"
-python3 -m pip install -q .
-(cd tests/python && python3 -X dev -m pytest -q -p no:cacheprovider .)
-
-echo "== Benchmark harness tests (no peer simulator needed; NumPy is the harness's own reference)"
-python3 -c 'import numpy' 2>/dev/null || python3 -m pip install -q numpy
-python3 -m pytest -q -p no:cacheprovider bench/test_compare.py
-
-# --- Packaging, typing, examples and docs: tools in build/tools-venv ---------
-echo "== Packaging: wheel built, installed, imported; stubs against the module (release.sh --quick)"
+phase "Release wheel" "built, its manylinux platform checked, imported, its stubs against the module"
 bash scripts/release.sh --quick
 source scripts/tools-env.sh
-echo "== Typing: mypy --strict and pyright on user scripts; examples (text and figures, Dask sweep)"
-"$TOOLS_PY" -m pytest -q -p no:cacheprovider --basetemp build/tools-cache/pytest tests/typing tests/examples
-echo "== Docs (mkdocs build --strict: any warning fails)"
-"$TOOLS_BIN/mkdocs" build --strict --quiet --site-dir build/site
-# ------------------------------------------------------------------------------
 
-echo "== Python tests (AddressSanitizer + UndefinedBehaviorSanitizer build)"
+phase "Python tests" "the release wheel under python -X dev; the benchmark harness"
+"$py" -m pip install -qq --force-reinstall --no-deps build/release/quick/velqor-*.whl
+(cd tests/python && "$py" -X dev -m pytest -q -p no:cacheprovider --junitxml="$reports/python.xml" .)
+# No peer simulator needed: NumPy is the harness's own reference.
+"$py" -m pytest -q -p no:cacheprovider --junitxml="$reports/bench.xml" bench/test_compare.py
+
+phase "Typing and examples" "mypy --strict and pyright on user scripts; examples (text, figures, Dask sweep)"
+"$TOOLS_PY" -m pytest -q -p no:cacheprovider --basetemp build/tools-cache/pytest --junitxml="$reports/typing.xml" \
+  tests/typing tests/examples
+
+phase "Docs" "mkdocs build --strict (any warning fails)"
+"$TOOLS_BIN/mkdocs" build --strict --quiet --site-dir build/site
+
+phase "Python tests, ASan+UBSan" "the suite against an AddressSanitizer + UndefinedBehaviorSanitizer build"
 cmake -S . -B build/asan -G Ninja -DVELQOR_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/asan -j "$jobs" --target velqor
-log=$(mktemp)
-set +e
-(cd tests/python && \
-  VELQOR_BUILD_DIR="$PWD/../../build/asan" VELQOR_SANITIZED=1 PYTHONMALLOC=malloc \
-  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:halt_on_error=1 \
-  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
-  python3 -m pytest -q -s -p no:cacheprovider . 2>&1) | tee "$log"
-status=${PIPESTATUS[0]}
-set -e
-if grep -qE 'ERROR: AddressSanitizer|runtime error:' "$log"; then
-  echo "sanitizer report found" >&2
+# The sanitizers write their reports into files, one per process (child
+# interpreters included), so pytest captures the tests' output as usual (the
+# expected panic reports among it) and a report still survives a process that
+# the sanitizer ends.
+sanitizer_logs="$PWD/build/asan/reports"
+rm -rf "$sanitizer_logs"
+mkdir -p "$sanitizer_logs"
+status=0
+(cd tests/python \
+  && VELQOR_BUILD_DIR="$PWD/../../build/asan" VELQOR_SANITIZED=1 PYTHONMALLOC=malloc \
+    ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:halt_on_error=1:log_path=$sanitizer_logs/asan" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$sanitizer_logs/ubsan" \
+    LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
+    "$py" -m pytest -q -p no:cacheprovider --junitxml="$reports/python-asan.xml" .) || status=$?
+if compgen -G "$sanitizer_logs/*" >/dev/null; then
+  for log in "$sanitizer_logs"/*; do
+    echo "-- sanitizer report $log:"
+    cat "$log"
+  done
   status=1
 fi
-rm -f "$log"
 [ "$status" -eq 0 ] || exit "$status"
 
-echo "== C++ unit tests (ThreadSanitizer build; tests that fork or count threads cannot run under it)"
+phase "C++ tests, TSan" "a ThreadSanitizer build, less the tests that fork or count threads"
 cmake -S . -B build/tsan -G Ninja -DVELQOR_BUILD_TESTS=ON -DVELQOR_BUILD_MODULE=OFF -DVELQOR_SANITIZE_THREAD=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/tsan -j "$jobs" --target velqor_tests
-TSAN_OPTIONS=halt_on_error=1 build/tsan/velqor_tests --gtest_brief=1 --gtest_filter=\
-'-PoolCreation.*:PoolFork.*:*DeathTest*:Random.ForkedChildRekeysBeforeItsNextDraw:RegisterGates.SameBitsWithOneWorkerAndWithMany:Measure.CollapseIsIdenticalForEveryWorkerCount'
+# The tests' expected panic reports go to the log, shown whole when a test fails.
+tsan_log=build/tsan/tests.log
+TSAN_OPTIONS=halt_on_error=1 build/tsan/velqor_tests --gtest_brief=1 --gtest_output="xml:$reports/cpp-tsan.xml" \
+  --gtest_filter='-PoolCreation.*:PoolFork.*:*DeathTest*:Random.ForkedChildRekeysBeforeItsNextDraw:RegisterGates.SameBitsWithOneWorkerAndWithMany:Measure.CollapseIsIdenticalForEveryWorkerCount' \
+  >"$tsan_log" 2>&1 || { cat "$tsan_log"; exit 1; }
+grep -E '^\[  (PASSED|SKIPPED) ' "$tsan_log"
+phase_end
