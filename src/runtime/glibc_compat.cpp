@@ -33,6 +33,10 @@ int pthread_key_delete_v2_2_5(pthread_key_t);
 void* pthread_getspecific_v2_2_5(pthread_key_t);
 int pthread_setspecific_v2_2_5(pthread_key_t, const void*);
 int pthread_attr_setstacksize_v2_2_5(pthread_attr_t*, std::size_t);
+int pthread_mutex_trylock_v2_2_5(pthread_mutex_t*);
+int pthread_rwlock_rdlock_v2_2_5(pthread_rwlock_t*);
+int pthread_rwlock_wrlock_v2_2_5(pthread_rwlock_t*);
+int pthread_rwlock_unlock_v2_2_5(pthread_rwlock_t*);
 int dladdr_v2_2_5(const void*, Dl_info*);
 int __fxstat_v2_2_5(int, int, struct stat*);
 VELQOR_GLIBC_2_2_5(pthread_create);
@@ -44,6 +48,10 @@ VELQOR_GLIBC_2_2_5(pthread_key_delete);
 VELQOR_GLIBC_2_2_5(pthread_getspecific);
 VELQOR_GLIBC_2_2_5(pthread_setspecific);
 VELQOR_GLIBC_2_2_5(pthread_attr_setstacksize);
+VELQOR_GLIBC_2_2_5(pthread_mutex_trylock);
+VELQOR_GLIBC_2_2_5(pthread_rwlock_rdlock);
+VELQOR_GLIBC_2_2_5(pthread_rwlock_wrlock);
+VELQOR_GLIBC_2_2_5(pthread_rwlock_unlock);
 VELQOR_GLIBC_2_2_5(dladdr);
 VELQOR_GLIBC_2_2_5(__fxstat);
 
@@ -63,6 +71,10 @@ int __wrap_pthread_setspecific(pthread_key_t key, const void* value) { return pt
 int __wrap_pthread_attr_setstacksize(pthread_attr_t* attributes, std::size_t size) {
     return pthread_attr_setstacksize_v2_2_5(attributes, size);
 }
+int __wrap_pthread_mutex_trylock(pthread_mutex_t* mutex) { return pthread_mutex_trylock_v2_2_5(mutex); }
+int __wrap_pthread_rwlock_rdlock(pthread_rwlock_t* lock) { return pthread_rwlock_rdlock_v2_2_5(lock); }
+int __wrap_pthread_rwlock_wrlock(pthread_rwlock_t* lock) { return pthread_rwlock_wrlock_v2_2_5(lock); }
+int __wrap_pthread_rwlock_unlock(pthread_rwlock_t* lock) { return pthread_rwlock_unlock_v2_2_5(lock); }
 int __wrap_dladdr(const void* address, Dl_info* info) { return dladdr_v2_2_5(address, info); }
 
 // fstat: before 2.33 a header inline over __fxstat with the structure version
