@@ -6,7 +6,7 @@
 #include <immintrin.h>
 
 #include "runtime/pool.hpp"
-#include "core/pair_ops.hpp"
+#include "core/kernels/pair_ops.hpp"
 
 namespace velqor {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "runtime/panic.hpp"
 #include "runtime/pool.hpp"
-#include "core/pair_plan.hpp"
+#include "core/kernels/pair_plan.hpp"
 #include "core/state.hpp"
 
 namespace velqor {

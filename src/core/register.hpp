@@ -5,7 +5,7 @@
 // measure.cpp reads it out and collapses it (the marginal totals it draws
 // from are defined in core/marginals.hpp).
 //
-// Gates wait in a queue on the state (core/gate_queue.hpp) until something
+// Gates wait in a queue on the state (core/queue/gate_queue.hpp) until something
 // reads the state: every read takes the lock and runs the queue first, so
 // each observable result is the one of gates applied at their calls.
 //

@@ -13,7 +13,7 @@
 #include "runtime/random.hpp"
 #include "core/buffer.hpp"
 #include "core/complex.hpp"
-#include "core/gate_queue.hpp"
+#include "core/queue/gate_queue.hpp"
 
 namespace velqor {
 

@@ -11,9 +11,9 @@
 
 #include "runtime/pool.hpp"
 #include "support.hpp"
-#include "core/pair_ops.hpp"
-#include "core/pair_plan.hpp"
-#include "core/gate_queue.hpp"
+#include "core/kernels/pair_ops.hpp"
+#include "core/kernels/pair_plan.hpp"
+#include "core/queue/gate_queue.hpp"
 #include "core/register.hpp"
 
 namespace velqor {

@@ -1,7 +1,7 @@
 // The per-pair operations of gate application: how a gate's entries act on the
 // two amplitudes of a pair, specialised by the kind of each entry (one, zero,
 // real, general). The pair planning and row traversal that feed them are in
-// core/pair_plan.hpp.
+// core/kernels/pair_plan.hpp.
 #pragma once
 
 #include <cstdint>

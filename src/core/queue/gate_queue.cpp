@@ -1,4 +1,4 @@
-#include "core/gate_queue.hpp"
+#include "core/queue/gate_queue.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -15,8 +15,8 @@
 #include "runtime/pool.hpp"
 #include "core/buffer.hpp"
 #include "core/marginals.hpp"
-#include "core/pair_ops.hpp"
-#include "core/pair_plan.hpp"
+#include "core/kernels/pair_ops.hpp"
+#include "core/kernels/pair_plan.hpp"
 
 namespace velqor {
 namespace {

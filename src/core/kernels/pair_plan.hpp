@@ -9,7 +9,7 @@
 // next inserted position. The kernels see one row at a time; rows of up to 32
 // pairs have their length as a compile-time constant.
 //
-// The per-pair operations that run over these rows are in core/pair_ops.hpp.
+// The per-pair operations that run over these rows are in core/kernels/pair_ops.hpp.
 #pragma once
 
 #include <algorithm>
