@@ -70,9 +70,9 @@ std::uint64_t Register::measure(std::uint64_t target) {
     {
         StateLock lock(state, site::kReadLock);
         if (in_range) {
-            m = run_queue_with_marginals(state.pending, state.amplitudes.data(), qubits_, bit);
+            m = apply_queue_with_marginals(state.pending, state.amplitudes.data(), qubits_, bit);
         } else {
-            run_pending(state, qubits_);
+            apply_pending(state, qubits_);
         }
     }
     if (!in_range) {
@@ -102,7 +102,7 @@ std::uint64_t Register::measure_all() const {
     pool::acquire();  // the probabilities of a sample are collected on the pool
     {
         StateLock lock(state, site::kReadLock);
-        run_pending(state, qubits_);
+        apply_pending(state, qubits_);
         if (!cache.valid()) {
             const std::uint64_t blocks = (state.amplitudes.size() + SampleCache::kBlock - 1) / SampleCache::kBlock;
             if (cache.block_ends.size() != blocks) cache.block_ends = Buffer<double>(blocks);

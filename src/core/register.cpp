@@ -56,10 +56,10 @@ void Register::apply_gate(const Gate& gate, std::span<const std::uint64_t> targe
         StateLock lock(state, site::kApplyLock);
         if (kDeferred) {
             // The full queue's last run stays, so that this gate may join it.
-            run_complete_runs(state.pending, state.amplitudes.data(), qubits_);
+            apply_complete_stretches(state.pending, state.amplitudes.data(), qubits_);
             state.pending.push(entry);
         } else {
-            run_pending(state, qubits_);
+            apply_pending(state, qubits_);
             apply_now(entry, state.amplitudes.data(), qubits_);
         }
     }
@@ -70,7 +70,7 @@ Buffer<double> Register::probabilities() const {
     pool::acquire();
     Buffer<double> out(state.amplitudes.size());
     StateLock lock(state, site::kReadLock);
-    run_pending(state, qubits_);
+    apply_pending(state, qubits_);
     const Complex* a = state.amplitudes.data();
     double* p = out.data();
     const auto body = [a, p](std::uint64_t lo, std::uint64_t hi) {
@@ -83,7 +83,7 @@ Buffer<double> Register::probabilities() const {
 void Register::with_amplitudes(const std::function<void(std::span<Complex>)>& visit) const {
     RegisterState& state = *state_;
     StateLock lock(state, site::kReadLock);
-    run_pending(state, qubits_);
+    apply_pending(state, qubits_);
     visit(state.amplitudes.span());
 }
 

@@ -78,9 +78,9 @@ private:
 // Applies the queued gates to the state and empties the queue; the caller
 // holds the lock. Every read of the state runs this first. A refused
 // allocation leaves the gates not yet applied queued, the state consistent.
-inline void run_pending(RegisterState& state, unsigned qubits) {
+inline void apply_pending(RegisterState& state, unsigned qubits) {
     if (state.pending.empty()) return;
-    run_queue(state.pending, state.amplitudes.data(), qubits);
+    apply_queue(state.pending, state.amplitudes.data(), qubits);
 }
 
 }  // namespace velqor

@@ -104,8 +104,11 @@ void join(A&& a, B&& b) {
                 [](void* c) { (*static_cast<FB*>(c))(); }, const_cast<void*>(static_cast<const void*>(&b)));
 }
 
+// The most workers a pool has, whatever the environment asks for.
+inline constexpr std::size_t kMaxWorkers = 255;
+
 // Worker count as read from the environment: RAYON_NUM_THREADS, then
-// RAYON_RS_NUM_CPUS, then `processors`; capped at 255. The getter returns the
+// RAYON_RS_NUM_CPUS, then `processors`; capped at kMaxWorkers. The getter returns the
 // variable's value or nullptr when unset. Exposed for tests; the pool calls it
 // once, at creation.
 using EnvGetter = const char* (*)(const char* name);

@@ -27,7 +27,6 @@ namespace {
 
 using namespace detail;
 
-constexpr std::size_t kMaxWorkers = 255;
 constexpr std::size_t kDefaultStackSize = 2097152;
 // Smallest stack handed to the system: the allocation granularity of a stack
 // reservation on systems that reserve in 64 KiB units, and room for a panic's
