@@ -1,9 +1,9 @@
-#include "boundary.hpp"
+#include "py/boundary.hpp"
 
 #include <exception>
 #include <new>
 
-#include "messages.hpp"
+#include "py/messages.hpp"
 
 namespace velqor::py {
 namespace {

@@ -1,9 +1,9 @@
-#include "convert.hpp"
+#include "py/convert.hpp"
 
 #include <limits>
 #include <string>
 
-#include "messages.hpp"
+#include "py/messages.hpp"
 
 namespace velqor::py {
 namespace {

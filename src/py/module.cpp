@@ -9,11 +9,11 @@
 #include <string_view>
 #include <utility>
 
-#include "args.hpp"
-#include "boundary.hpp"
-#include "convert.hpp"
-#include "messages.hpp"
-#include "objects.hpp"
+#include "py/args.hpp"
+#include "py/boundary.hpp"
+#include "py/convert.hpp"
+#include "py/messages.hpp"
+#include "py/objects.hpp"
 #include "core/buffer.hpp"
 
 namespace velqor::py {

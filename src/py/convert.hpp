@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "boundary.hpp"
-#include "objects.hpp"
+#include "py/boundary.hpp"
+#include "py/objects.hpp"
 #include "core/complex.hpp"
 
 namespace velqor::py {
