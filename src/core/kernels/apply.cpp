@@ -23,8 +23,7 @@ VELQOR_TARGET_AVX2 __attribute__((flatten)) void traverse_avx2(const PairPlan& p
 }
 
 template <class Op>
-VELQOR_TARGET_AVX512 __attribute__((flatten)) void traverse_avx512(const PairPlan& plan, Complex* data,
-                                                                   const Op& op) {
+VELQOR_TARGET_AVX512 __attribute__((flatten)) void traverse_avx512(const PairPlan& plan, Complex* data, const Op& op) {
     apply_rows<false>(plan, data, 0, plan.pairs, op);
 }
 

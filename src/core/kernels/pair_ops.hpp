@@ -28,7 +28,6 @@ inline Kind kind_of(Complex m) noexcept {
     return Kind::Real;
 }
 
-
 // A gate entry prepared for products with amplitudes.
 template <class L = Sse2Lanes>
 struct Entry {

@@ -37,9 +37,7 @@ struct PairPlan {
     std::uint64_t amplitudes() const noexcept { return pairs << positions_count; }
 
     // i0 of pair k: a 0 bit inserted at every position, then the control bits set.
-    std::uint64_t first_index(std::uint64_t k) const noexcept {
-        return deposit_bits(k, ~inserted_mask) | control_mask;
-    }
+    std::uint64_t first_index(std::uint64_t k) const noexcept { return deposit_bits(k, ~inserted_mask) | control_mask; }
 };
 
 // Builds the plan for target t < n under the controls of `control_mask` (each
@@ -60,8 +58,9 @@ inline void make_plan_from_mask(unsigned n, unsigned t, std::uint64_t control_ma
     const unsigned lowest = static_cast<unsigned>(std::countr_zero(plan.inserted_mask));
     const unsigned m = static_cast<unsigned>(std::countr_one(plan.inserted_mask >> lowest));
     plan.gap = m;
-    plan.band = m < plan.positions_count ? std::uint64_t{1} << (std::countr_zero(plan.inserted_mask >> (lowest + m)) + lowest)
-                                         : plan.pairs;
+    plan.band = m < plan.positions_count
+                    ? std::uint64_t{1} << (std::countr_zero(plan.inserted_mask >> (lowest + m)) + lowest)
+                    : plan.pairs;
     plan.band = std::min(plan.band, plan.pairs);
     plan.row = std::min(std::uint64_t{1} << lowest, plan.band);
 }

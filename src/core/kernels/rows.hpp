@@ -82,7 +82,7 @@ void apply_tiled(const Op op, Complex* a0, Complex* a1, std::uint64_t len, std::
 // A whole row of `row` pairs, `stride` indices before the next one.
 template <std::uint64_t R, bool Far, class Op>
 void apply_row(const Op& op, Complex* a0, Complex* a1, std::uint64_t row, std::uint64_t stride, std::uint64_t distance,
-             bool prefetch) {
+               bool prefetch) {
     if (prefetch) {
         apply_row_prefetching(op, a0, a1, row, stride);
     } else if constexpr (R != 0) {
@@ -97,7 +97,7 @@ void apply_row(const Op& op, Complex* a0, Complex* a1, std::uint64_t row, std::u
 // compile-time constant (short rows: the kernel's loop is then unrolled), or 0.
 template <std::uint64_t R, bool Far, class Op>
 void apply_band(const Op op, Complex* a0, Complex* a1, std::uint64_t row, std::uint64_t stride, std::uint64_t begin,
-              std::uint64_t end, std::uint64_t distance, bool prefetch) {
+                std::uint64_t end, std::uint64_t distance, bool prefetch) {
     if constexpr (R != 0) row = R;
     const std::uint64_t first = begin / row;
     a0 += first * stride;

@@ -21,8 +21,7 @@ enum class LastStretch {
 // applied, and the last one as `last` says. Returns whether the marginal
 // totals were formed (not when the state is too small for blocks, or nothing
 // was queued).
-bool apply_stretches(GateQueue& queue, Complex* amplitudes, unsigned n, LastStretch last,
-                     SharedMarginals* marginals) {
+bool apply_stretches(GateQueue& queue, Complex* amplitudes, unsigned n, LastStretch last, SharedMarginals* marginals) {
     const bool blocked = n >= kMinQubits;
     bool first = true;
     while (!queue.empty()) {

@@ -96,7 +96,8 @@ StretchLayout plan_stretch(const GateQueue& queue, std::size_t begin, std::size_
     const std::uint64_t pieces = std::uint64_t{1} << high_count;
     layout.piece_offsets.assign(pieces, 0);
     for (std::uint64_t p = 1; p < pieces; ++p) {
-        layout.piece_offsets[p] = layout.piece_offsets[p & (p - 1)] | (std::uint64_t{1} << layout.high[std::countr_zero(p)]);
+        layout.piece_offsets[p] =
+            layout.piece_offsets[p & (p - 1)] | (std::uint64_t{1} << layout.high[std::countr_zero(p)]);
     }
     layout.kernel = kernels::in_block_kernel();
     std::vector<unsigned> local_targets;
