@@ -419,7 +419,9 @@ struct InjectedJoin {
 
 // ---- Joins and indexed loops -----------------------------------------------
 
-void join_context(WorkFn a, void* a_context, WorkFn b, void* b_context) {
+}  // namespace
+
+void detail::join_context(WorkFn a, void* a_context, WorkFn b, void* b_context) {
     if (Worker* w = t_runner) {
         join_on_worker(*w, a, a_context, b, b_context, false);
         return;
@@ -435,6 +437,8 @@ void join_context(WorkFn a, void* a_context, WorkFn b, void* b_context) {
     job.latch->wait_and_reset();
     if (job.panic) resume_unwind(std::move(job.panic));
 }
+
+namespace {
 
 struct Loop {
     RangeFn body;
@@ -480,16 +484,6 @@ void run_piece(const Loop& loop, std::uint64_t begin, std::uint64_t end, std::si
     loop.body(loop.context, begin, end);
 }
 
-struct PlainTask {
-    TaskFn fn;
-    void* context;
-};
-
-void run_plain_task(void* context, bool /*moved*/) {
-    const PlainTask& task = *static_cast<const PlainTask*>(context);
-    task.fn(task.context);
-}
-
 }  // namespace
 
 namespace detail {
@@ -523,12 +517,6 @@ void for_each_range_erased(std::uint64_t n, RangeFn body, void* context) {
     if (n == 0) return;
     const Loop loop{body, context, workers};
     run_piece(loop, 0, n, workers, false);
-}
-
-void join_erased(TaskFn a, void* a_context, TaskFn b, void* b_context) {
-    PlainTask task_a{a, a_context};
-    PlainTask task_b{b, b_context};
-    join_context(&run_plain_task, &task_a, &run_plain_task, &task_b);
 }
 
 }  // namespace velqor::pool

@@ -239,4 +239,10 @@ void reset_thread_latch() noexcept;
 // creation failure panics (and every later call panics again).
 Pool& global_pool();
 
+// Runs a and b, possibly in parallel, and returns when both are done: on the
+// calling worker, on a guest record, or injected into the pool. When both
+// panic, a's panic wins; otherwise whichever panicked is continued once the
+// other has finished. The split of every loop; tests call it directly.
+void join_context(WorkFn a, void* a_context, WorkFn b, void* b_context);
+
 }  // namespace velqor::pool::detail
