@@ -55,7 +55,7 @@ void Register::apply_gate(const Gate& gate, std::span<const std::uint64_t> targe
         }
         StateLock lock(state, site::kApplyLock);
         if (kDeferred) {
-            // The full queue's last run stays, so that this gate may join it.
+            // The full queue's last stretch stays, so that this gate may join it.
             apply_complete_stretches(state.pending, state.amplitudes.data(), qubits_);
             state.pending.push(entry);
         } else {

@@ -18,12 +18,12 @@
 namespace velqor {
 
 // What measure_all keeps between calls while the state does not change: the
-// running sum of the probabilities at the end of every block of kBlock basis
+// running sum of the probabilities at the end of every chunk of kChunk basis
 // states, bit-identical to the sequential running sum, and the draw range.
 struct SampleCache {
-    static constexpr std::uint64_t kBlock = 64;
+    static constexpr std::uint64_t kChunk = 64;
 
-    Buffer<double> block_ends;
+    Buffer<double> chunk_ends;
     double total = 0.0;
     std::optional<random::UniformRange> range;  // [0, total); set while the cache is valid
 
@@ -38,13 +38,13 @@ struct SampleCache {
 // marked "calling thread" are therefore touched outside the lock without a
 // race: only by the thread of the current call, never by a worker.
 struct RegisterState {
-    std::mutex mutex;
+    std::mutex mutex;  // guards `amplitudes` and sets `poisoned`
     // Set under the lock (by a panic unwinding through a holder), read under
     // it and also, to refuse a gate before queueing it, outside it: atomic.
     std::atomic<bool> poisoned{false};
-    // The lock. Workers write them only inside a loop of a call that holds it.
+    // Under `mutex`. Workers write them only inside a loop of a call that holds it.
     Buffer<Complex> amplitudes;
-    // Calling thread: apply_gate appends outside the lock; it is run and
+    // Calling thread: apply_gate appends outside the lock; it is applied and
     // emptied under the lock by every read and by apply_gate when full.
     GateQueue pending;
     // Calling thread: apply_gate invalidates it outside the lock; measure_all
@@ -76,7 +76,7 @@ private:
 };
 
 // Applies the queued gates to the state and empties the queue; the caller
-// holds the lock. Every read of the state runs this first. A refused
+// holds the lock. Every read of the state calls this first. A refused
 // allocation leaves the gates not yet applied queued, the state consistent.
 inline void apply_pending(RegisterState& state, unsigned qubits) {
     if (state.pending.empty()) return;
