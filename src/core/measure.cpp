@@ -6,6 +6,7 @@
 #include <variant>
 #include <vector>
 
+#include "runtime/host.hpp"
 #include "runtime/panic.hpp"
 #include "runtime/pool.hpp"
 #include "runtime/random.hpp"
@@ -72,6 +73,7 @@ std::uint64_t Register::measure(std::uint64_t target) {
     const unsigned bit = static_cast<unsigned>(target % 32);
     const bool in_range = bit < qubits_;
     pool::acquire();
+    host::release_for(state.amplitudes.size());
     Marginals m;
     {
         StateLock lock(state, site::kReadLock);
@@ -104,23 +106,30 @@ std::uint64_t Register::measure_all() const {
     RegisterState& state = *state_;
     SampleCache& cache = state.cache;
     std::optional<random::SampleError> error;
-    bool fresh = false;
-    pool::acquire();  // every read needs the pool (the queued gates run on it), before the lock
+    std::optional<random::UniformRange> range;
+    double total = 0.0;
+    pool::acquire();  // the queue, if any, runs on the pool
     {
         StateLock lock(state, site::kReadLock);
+        // A pass over the state follows unless the sums are kept from before.
+        if (!cache.summed || !state.pending.empty()) host::release_for(state.amplitudes.size());
         apply_pending(state, qubits_);
-        if (!cache.valid()) {
+        if (!cache.summed) {
             const std::uint64_t chunks = (state.amplitudes.size() + SampleCache::kChunk - 1) / SampleCache::kChunk;
             if (cache.chunk_ends.size() != chunks) cache.chunk_ends = Buffer<double>(chunks);
             error = build_cache(state);
-            fresh = !error;
+            cache.summed = !error;
         }
+        total = cache.total;
+        range = cache.range;
     }
     // Failures are raised outside the lock, so they never poison it.
     if (error) sample_error_panic(*error, site::kSampleSampler);
-    if (fresh) cache.range.emplace(0.0, cache.total);  // an infinite total panics here
-    const double x = cache.range->sample(*random::thread_rng());
+    if (!range) range.emplace(0.0, total);  // an infinite total panics here
+    const double x = range->sample(*random::thread_rng());
     StateLock lock(state, site::kReadLock);
+    // Kept for the next draws; another shared call may have kept the same range.
+    if (!cache.range) cache.range = range;
     return search(state, x);
 }
 

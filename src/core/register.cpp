@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "runtime/host.hpp"
 #include "runtime/panic.hpp"
 #include "runtime/pool.hpp"
 #include "core/kernels/pair_plan.hpp"
@@ -26,6 +27,7 @@ Register::Register(std::uint64_t qubits) {
         panic("Number of qubits must be less than " + std::to_string(kQubitLimit), site::kQubitLimit);
     }
     auto state = std::make_unique<RegisterState>();
+    host::release_for(std::uint64_t{1} << qubits);  // the new pages are faulted in
     state->amplitudes = Buffer<Complex>(std::size_t{1} << qubits);
     state->amplitudes[0] = kOne;
     state_ = std::move(state);
@@ -53,6 +55,7 @@ void Register::apply_gate(const Gate& gate, std::span<const std::uint64_t> targe
             state.pending.push(entry);
             continue;
         }
+        host::release_for(state.amplitudes.size());
         StateLock lock(state, site::kApplyLock);
         if (kDeferred) {
             // The full queue's last stretch stays, so that this gate may join it.
@@ -68,6 +71,7 @@ void Register::apply_gate(const Gate& gate, std::span<const std::uint64_t> targe
 Buffer<double> Register::probabilities() const {
     RegisterState& state = *state_;
     pool::acquire();
+    host::release_for(state.amplitudes.size());
     Buffer<double> out(state.amplitudes.size());
     StateLock lock(state, site::kReadLock);
     apply_pending(state, qubits_);

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "runtime/host.hpp"
 #include "runtime/panic.hpp"
 #include "runtime/random.hpp"
 #include "core/buffer.hpp"
@@ -25,30 +26,35 @@ struct SampleCache {
 
     Buffer<double> chunk_ends;
     double total = 0.0;
-    std::optional<random::UniformRange> range;  // [0, total); set while the cache is valid
+    bool summed = false;                        // chunk_ends and total hold the state's sums
+    std::optional<random::UniformRange> range;  // [0, total); set once a draw has built it
 
-    bool valid() const noexcept { return range.has_value(); }
-    void invalidate() noexcept { range.reset(); }
+    void invalidate() noexcept {
+        summed = false;
+        range.reset();
+    }
 };
 
-// What guards each member. Calls on one register never overlap (the binding
-// layer borrows the Python object, and the interpreter lock stays held for the
-// whole call), and pool workers touch only the amplitudes, inside a loop that
-// the calling thread starts and waits for while it holds the lock. Members
-// marked "calling thread" are therefore touched outside the lock without a
-// race: only by the thread of the current call, never by a worker.
+// What guards each member. A Register's calls are exclusive (apply_gate,
+// measure) or shared (probabilities, measure_all), as for any C++ object: an
+// exclusive call never overlaps another call on the same register (the binding
+// layer's borrow of the Python object enforces it), while shared calls may
+// overlap each other on several threads. "Exclusive call" below means: touched
+// outside the lock only by an exclusive call, which no other call can overlap;
+// shared calls touch the member under the lock. Pool workers touch only the
+// amplitudes, inside a loop that a call holding the lock starts and waits for.
 struct RegisterState {
-    std::mutex mutex;  // guards `amplitudes` and sets `poisoned`
+    std::mutex mutex;
     // Set under the lock (by a panic unwinding through a holder), read under
     // it and also, to refuse a gate before queueing it, outside it: atomic.
     std::atomic<bool> poisoned{false};
-    // Under `mutex`. Workers write them only inside a loop of a call that holds it.
+    // Guarded by `mutex`.
     Buffer<Complex> amplitudes;
-    // Calling thread: apply_gate appends outside the lock; it is applied and
-    // emptied under the lock by every read and by apply_gate when full.
+    // Guarded by `mutex`, or by an exclusive call: apply_gate appends to it
+    // outside the lock; every read applies and empties it under the lock.
     GateQueue pending;
-    // Calling thread: apply_gate invalidates it outside the lock; measure_all
-    // fills it under the lock and draws from its range outside it.
+    // Guarded by `mutex`, or by an exclusive call: apply_gate invalidates it
+    // outside the lock; measure_all fills it and copies its range under the lock.
     SampleCache cache;
 };
 
@@ -59,7 +65,13 @@ inline std::string poison_message() { return unwrap_message("PoisonError { .. }"
 // exceptions (a refused allocation) leave the state usable and do not poison.
 class StateLock {
 public:
-    StateLock(RegisterState& state, Location where) : lock_(state.mutex), state_(state) {
+    // Waiting for the lock lets the host run other threads: another thread's
+    // call on this register may hold it through a long loop.
+    StateLock(RegisterState& state, Location where) : lock_(state.mutex, std::try_to_lock), state_(state) {
+        if (!lock_.owns_lock()) {
+            host::release();
+            lock_.lock();
+        }
         if (state.poisoned.load(std::memory_order_relaxed)) panic(poison_message(), where);
         panics_at_entry_ = thread_panic_count();
     }

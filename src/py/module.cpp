@@ -7,11 +7,13 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "py/args.hpp"
 #include "py/boundary.hpp"
 #include "py/convert.hpp"
+#include "py/interpreter_lock.hpp"
 #include "py/messages.hpp"
 #include "py/objects.hpp"
 #include "core/buffer.hpp"
@@ -54,6 +56,7 @@ Result<Ref> new_instance(PyTypeObject* type, Value&& value) {
     auto* self = reinterpret_cast<Object*>(obj);
     std::construct_at(&self->value, std::forward<Value>(value));
     self->borrow = 0;
+    if constexpr (std::is_same_v<Object, RegisterObject>) self->released = 0;
     return Ref(obj);
 }
 
@@ -75,20 +78,22 @@ PyErr already_mutably_borrowed() { return PyErr::runtime_error(std::string(msg::
 enum class Access { Shared, Exclusive };
 
 // The frame of every Register method: checks the receiver (the Register type
-// or a subtype) and borrows it with `access` before anything else happens,
-// then runs `method` on the register; the borrow is released on every path.
+// or a subtype) and borrows it with `access` before anything else happens
+// (waiting for another thread's call that runs without the interpreter lock),
+// then runs `method` on the register and the mark of its borrow, which the
+// method hands to in_core(); the borrow is released on every path.
 template <Access access, class Method>
 PyObject* register_method(PyObject* self, Method&& method) {
     return boundary([&]() -> Result<Ref> {
         if (!PyType_IsSubtype(Py_TYPE(self), g_register_type)) return cannot_convert(self, msg::kRegisterName);
         auto* reg = reinterpret_cast<RegisterObject*>(self);
+        constexpr bool exclusive = access == Access::Exclusive;
+        ReleaseMark mark(*reg, exclusive);
         Borrow borrow;
-        if constexpr (access == Access::Exclusive) {
-            if (!borrow.take_exclusive(reg->borrow)) return already_borrowed();
-        } else {
-            if (!borrow.take_shared(reg->borrow)) return already_mutably_borrowed();
+        if (!take_borrow_waiting(borrow, *reg, exclusive)) {
+            return exclusive ? already_borrowed() : already_mutably_borrowed();
         }
-        return method(reg->value);
+        return method(reg->value, mark);
     });
 }
 
@@ -119,13 +124,13 @@ PyObject* register_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) 
         Result<std::uint64_t> qubits = extract_index(slots[0]);
         if (!qubits) return argument_error(qubits.take_error(), kRegisterNewParams[0]);
         // On failure the new register (and its state) goes with this frame.
-        Register reg(*qubits);
+        Register reg = in_core(nullptr, [&] { return Register(*qubits); });
         return new_instance<RegisterObject>(subtype, std::move(reg));
     });
 }
 
 PyObject* register_apply_gate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return register_method<Access::Exclusive>(self, [&](Register& reg) -> Result<Ref> {
+    return register_method<Access::Exclusive>(self, [&](Register& reg, ReleaseMark& mark) -> Result<Ref> {
         std::array<PyObject*, kApplyGateParams.size()> slots{};
         if (MaybeErr error = parse_arguments(kApplyGateSig, args, nargs, kwnames, slots.data())) {
             return std::move(*error);
@@ -143,14 +148,14 @@ PyObject* register_apply_gate(PyObject* self, PyObject* const* args, Py_ssize_t 
             return argument_error(std::move(*error), kApplyGateParams[2]);
         }
 
-        reg.apply_gate((*gate)->value, targets.span(), controls.span());
+        in_core(&mark, [&] { reg.apply_gate((*gate)->value, targets.span(), controls.span()); });
         return Ref::borrow(Py_None);
     });
 }
 
 PyObject* register_probabilities(PyObject* self, PyObject* /*unused*/) {
-    return register_method<Access::Shared>(self, [](Register& reg) -> Result<Ref> {
-        const Buffer<double> probabilities = reg.probabilities();
+    return register_method<Access::Shared>(self, [](Register& reg, ReleaseMark& mark) -> Result<Ref> {
+        const Buffer<double> probabilities = in_core(&mark, [&] { return reg.probabilities(); });
         Ref list(PyList_New(static_cast<Py_ssize_t>(probabilities.size())));
         if (!list) return PyErr::allocation_failed();
         for (std::size_t i = 0; i < probabilities.size(); ++i) {
@@ -163,7 +168,7 @@ PyObject* register_probabilities(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyObject* register_measure(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return register_method<Access::Exclusive>(self, [&](Register& reg) -> Result<Ref> {
+    return register_method<Access::Exclusive>(self, [&](Register& reg, ReleaseMark& mark) -> Result<Ref> {
         std::array<PyObject*, kMeasureParams.size()> slots{};
         if (MaybeErr error = parse_arguments(kMeasureSig, args, nargs, kwnames, slots.data())) {
             return std::move(*error);
@@ -171,7 +176,7 @@ PyObject* register_measure(PyObject* self, PyObject* const* args, Py_ssize_t nar
         Result<std::uint64_t> target = extract_index(slots[0]);
         if (!target) return argument_error(target.take_error(), kMeasureParams[0]);
 
-        const std::uint64_t outcome = reg.measure(*target);
+        const std::uint64_t outcome = in_core(&mark, [&] { return reg.measure(*target); });
         Ref result(PyLong_FromUnsignedLongLong(outcome));
         if (!result) return PyErr::allocation_failed();
         return result;
@@ -179,8 +184,8 @@ PyObject* register_measure(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* register_measure_all(PyObject* self, PyObject* /*unused*/) {
-    return register_method<Access::Shared>(self, [](Register& reg) -> Result<Ref> {
-        const std::uint64_t index = reg.measure_all();
+    return register_method<Access::Shared>(self, [](Register& reg, ReleaseMark& mark) -> Result<Ref> {
+        const std::uint64_t index = in_core(&mark, [&] { return reg.measure_all(); });
         Ref result(PyLong_FromUnsignedLongLong(index));
         if (!result) return PyErr::allocation_failed();
         return result;

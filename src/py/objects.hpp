@@ -20,6 +20,9 @@ struct GateObject {
 struct RegisterObject {
     PyObject_HEAD Register value;
     Py_ssize_t borrow;
+    // How many of the borrows run their call without the interpreter lock
+    // (interpreter_lock.hpp); guarded by that file's wait lock.
+    Py_ssize_t released;
 };
 
 // One borrow of one instance, released when the guard goes. A failed take

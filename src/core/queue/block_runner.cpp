@@ -11,6 +11,7 @@
 
 #include <emmintrin.h>
 
+#include "runtime/never_destroyed.hpp"
 #include "runtime/pool.hpp"
 #include "core/buffer.hpp"
 #include "core/kernels/bits.hpp"
@@ -29,7 +30,8 @@ constexpr std::size_t kBufferAmplitudes = std::size_t{1} << kBlockQubits;
 std::mutex g_worker_buffers_mutex;
 // Filled under g_worker_buffers_mutex, once per slot; read by the slot's worker
 // without the lock, after the fill was published to it with the stretch's jobs.
-std::array<Buffer<Complex>, pool::kMaxWorkers> g_worker_buffers;
+// Never destroyed: workers may still be inside a stretch while the process exits.
+NeverDestroyed<std::array<Buffer<Complex>, pool::kMaxWorkers>> g_worker_buffers;
 thread_local Buffer<Complex> t_starter_buffer;
 std::atomic<int> g_refuse_buffers_in{0};
 
@@ -45,14 +47,14 @@ void prepare_gather_buffers() {
     const std::size_t workers = std::min(pool::current_num_threads(), pool::kMaxWorkers);
     std::lock_guard lock(g_worker_buffers_mutex);
     for (std::size_t i = 0; i < workers; ++i) {
-        if (g_worker_buffers[i].size() == 0) g_worker_buffers[i] = Buffer<Complex>(kBufferAmplitudes);
+        if (g_worker_buffers.get()[i].size() == 0) g_worker_buffers.get()[i] = Buffer<Complex>(kBufferAmplitudes);
     }
 }
 
 // The calling thread's gather buffer: its worker slot, or the starter's own.
 Complex* block_buffer() noexcept {
     const std::size_t worker = pool::current_worker_index();
-    return worker == pool::kNotAWorker ? t_starter_buffer.data() : g_worker_buffers[worker].data();
+    return worker == pool::kNotAWorker ? t_starter_buffer.data() : g_worker_buffers.get()[worker].data();
 }
 
 // Copies the block's pieces into the buffer. The pieces lie far apart (a few

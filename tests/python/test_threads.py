@@ -1,0 +1,126 @@
+"""Calls whose long loops run without the interpreter lock: other threads run
+meanwhile, a call on a register busy in another thread waits for it, and exit,
+fork and thread creation keep their guarantees."""
+
+import threading
+
+import pytest
+
+import velqor
+from support import SANITIZED, X_GATE, run_python
+
+QUBITS = 20  # large enough for every loop to run without the interpreter lock
+
+
+def test_threads_sharing_a_register_wait_for_each_other():
+    # Two threads flip one high qubit each, with reads and measurements in
+    # between; X on distinct qubits commutes, so the end state is known
+    # whatever the interleaving, and no call may see the other's borrow.
+    reg = velqor.Register(QUBITS)
+    flips = {QUBITS - 1: 41, QUBITS - 2: 36}
+    errors = []
+
+    def flipper(qubit, count):
+        try:
+            for i in range(count):
+                reg.apply_gate(X_GATE, [qubit], [])
+                if i % 3 == 0:
+                    reg.measure_all()
+                elif i % 3 == 1:
+                    reg.probabilities()
+                else:
+                    reg.measure(qubit)
+        except BaseException as error:  # noqa: BLE001 - reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=flipper, args=item) for item in flips.items()]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == []
+    expected = sum((count % 2) << qubit for qubit, count in flips.items())
+    assert reg.measure_all() == expected
+    assert reg.probabilities()[expected] == 1.0
+
+
+# The main thread forks while another thread is inside long calls on a
+# register: each child finds the register whole (a basis state, as between
+# two calls) and usable, and neither side hangs.
+FORK_DURING_CALLS = f"""
+import os, threading, velqor
+X = velqor.QGate([[0, 1], [1, 0]])
+reg = velqor.Register({QUBITS})
+started = threading.Event()
+def busy():
+    for _ in range(30):
+        for q in range({QUBITS}):
+            reg.apply_gate(X, [q], [])
+        started.set()
+        reg.measure_all()
+thread = threading.Thread(target=busy)
+thread.start()
+started.wait()
+for _ in range(4):
+    pid = os.fork()
+    if pid == 0:
+        p = reg.probabilities()
+        whole = p.count(1.0) == 1 and p.count(0.0) == len(p) - 1
+        reg.apply_gate(X, [0], [])
+        os._exit(0 if whole and reg.probabilities().count(1.0) == 1 else 3)
+    print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+thread.join()
+"""
+
+
+def test_fork_while_another_thread_is_inside_a_call():
+    result = run_python(FORK_DURING_CALLS, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["0"] * 4
+
+
+# A daemon thread inside a long call when the interpreter exits: the process
+# exits normally and quietly, whatever the thread and the pool were doing.
+DAEMON_IN_LONG_CALL = f"""
+import threading, time, velqor
+X = velqor.QGate([[0, 1], [1, 0]])
+reg = velqor.Register({QUBITS})
+started = threading.Event()
+def spin():
+    while True:
+        for q in range({QUBITS}):
+            reg.apply_gate(X, [q], [])
+        started.set()
+        reg.measure_all()
+threading.Thread(target=spin, daemon=True).start()
+started.wait()
+time.sleep(0.001)
+"""
+
+
+def test_daemon_thread_inside_a_long_call_at_exit():
+    for _ in range(10):
+        result = run_python(DAEMON_IN_LONG_CALL)
+        assert (result.returncode, result.stderr) == (0, "")
+
+
+# Memory exhausted right after the pool has started its workers: their
+# thread-locals came with the threads, so nothing is allocated when they
+# first run, and the process goes on.
+WORKERS_START_WITHOUT_MEMORY = """
+import resource, time, velqor
+reg = velqor.Register(1)
+reg.apply_gate(velqor.QGate([[0, 1], [1, 0]]), [0], [])  # starts the pool
+with open("/proc/self/statm") as statm:
+    size = int(statm.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (size, size))
+time.sleep(0.2)
+print(reg.measure_all())
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="address-space limits do not work under AddressSanitizer")
+def test_workers_starting_without_memory_end_nothing():
+    for _ in range(10):
+        result = run_python(WORKERS_START_WITHOUT_MEMORY, RAYON_NUM_THREADS="2")
+        assert (result.returncode, result.stdout, result.stderr) == (0, "1\n", "")
