@@ -28,9 +28,9 @@ inline constexpr bool kThreadSanitizer = true;
 inline constexpr bool kThreadSanitizer = false;
 #endif
 
-inline constexpr double kH = 0.7071067811865475;  // the double nearest 1/sqrt(2)
-inline constexpr Gate kX{{0, 0}, {1, 0}, {1, 0}, {0, 0}};
-inline constexpr Gate kHadamard{{kH, 0}, {kH, 0}, {kH, 0}, {-kH, 0}};
+using gates::kH;
+using gates::kHadamard;
+using gates::kX;
 
 // A complex number with both parts uniform in [-1, 1).
 inline Complex random_complex(std::mt19937_64& rng) {
