@@ -27,19 +27,15 @@ namespace {
 std::optional<random::SampleError> build_cache(RegisterState& state) {
     SampleCache& cache = state.cache;
     const Complex* a = state.amplitudes.data();
-    const std::uint64_t count = state.amplitudes.size();
-    double running = norm_sqr(a[0]);
-    if (!(running >= 0.0)) return random::SampleError::InvalidWeight;
     double* ends = cache.chunk_ends.data();
-    for (std::uint64_t i = 1; i < count; ++i) {
-        const double w = norm_sqr(a[i]);
-        if (!(w >= 0.0)) return random::SampleError::InvalidWeight;
-        if (i % SampleCache::kChunk == 0) ends[i / SampleCache::kChunk - 1] = running;
-        running += w;
-    }
-    ends[cache.chunk_ends.size() - 1] = running;
-    if (running == 0.0) return random::SampleError::AllWeightsZero;
-    cache.total = running;
+    const auto total = random::checked_running_sum(
+        state.amplitudes.size(), [a](std::uint64_t i) { return norm_sqr(a[i]); },
+        [ends](std::uint64_t i, double sum) {
+            if (i % SampleCache::kChunk == 0) ends[i / SampleCache::kChunk - 1] = sum;
+        });
+    if (const auto* error = std::get_if<random::SampleError>(&total)) return *error;
+    ends[cache.chunk_ends.size() - 1] = std::get<double>(total);
+    cache.total = std::get<double>(total);
     return std::nullopt;
 }
 

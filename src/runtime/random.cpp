@@ -281,19 +281,13 @@ WeightedSampler::WeightedSampler(std::vector<double> cumulative, double total)
     : cumulative_(std::move(cumulative)), total_(total), range_(0.0, total) {}
 
 std::variant<WeightedSampler, SampleError> WeightedSampler::build(std::span<const double> weights) {
-    if (weights.empty()) return SampleError::NoItem;
-    double total = weights[0];
-    if (!(total >= 0.0)) return SampleError::InvalidWeight;
     std::vector<double> cumulative;
-    cumulative.reserve(weights.size() - 1);
-    for (std::size_t j = 1; j < weights.size(); ++j) {
-        const double w = weights[j];
-        if (!(w >= 0.0)) return SampleError::InvalidWeight;
-        cumulative.push_back(total);
-        total += w;
-    }
-    if (total == 0.0) return SampleError::AllWeightsZero;
-    return WeightedSampler(std::move(cumulative), total);
+    cumulative.reserve(weights.empty() ? 0 : weights.size() - 1);
+    const auto total = checked_running_sum(
+        weights.size(), [&](std::uint64_t j) { return weights[j]; },
+        [&](std::uint64_t, double sum) { cumulative.push_back(sum); });
+    if (const auto* error = std::get_if<SampleError>(&total)) return *error;
+    return WeightedSampler(std::move(cumulative), std::get<double>(total));
 }
 
 std::uint32_t WeightedSampler::index_of(double x) const noexcept {
