@@ -11,8 +11,6 @@
 namespace velqor {
 namespace {
 
-constexpr const char* kTargetMessage = "Target(s) outside qubit range";
-
 // Whether apply_gate queues its gates (VELQOR_DEFERRED, the default) or applies
 // each at its call.
 #ifndef VELQOR_DEFERRED
@@ -24,7 +22,7 @@ constexpr bool kDeferred = VELQOR_DEFERRED != 0;
 
 Register::Register(std::uint64_t qubits) {
     if (qubits >= kQubitLimit) {
-        panic("Number of qubits must be less than " + std::to_string(kQubitLimit), site::kQubitLimit);
+        panic(msg::fill(msg::kQubitLimit, {std::to_string(kQubitLimit)}), site::kQubitLimit);
     }
     auto state = std::make_unique<RegisterState>();
     host::release_for(std::uint64_t{1} << qubits);  // the new pages are faulted in
@@ -42,7 +40,7 @@ void Register::apply_gate(const Gate& gate, std::span<const std::uint64_t> targe
                           std::span<const std::uint64_t> controls) {
     RegisterState& state = *state_;
     for (const std::uint64_t t : targets) {
-        if (t >= qubits_) panic(kTargetMessage, site::kTargetRange);
+        if (t >= qubits_) panic(std::string(msg::kTargetOutOfRange), site::kTargetRange);
         // Every target's application needs the pool, even one that changes
         // nothing or waits in the queue: acquired here, before any lock.
         pool::acquire();

@@ -58,7 +58,7 @@ struct RegisterState {
     SampleCache cache;
 };
 
-inline std::string poison_message() { return unwrap_message("PoisonError { .. }"); }
+inline std::string poison_message() { return unwrap_message(msg::kPoisoned); }
 
 // Holds the register's lock. Taking it when the poisoned mark is set panics at
 // `where`; a panic that unwinds through the holder sets the mark for good. Other

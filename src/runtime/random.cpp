@@ -19,8 +19,6 @@ constexpr std::string_view kInitFailed = "could not initialize thread_rng: ";
 constexpr std::string_view kLowNotBelowHigh = "Uniform::new called with `low >= high`";
 constexpr std::string_view kRangeOverflow = "Uniform::new: range overflow";
 
-constexpr std::array<std::string_view, 4> kSampleErrorNames = {"NoItem", "InvalidWeight", "AllWeightsZero", "TooMany"};
-
 constexpr unsigned kGeneratorRounds = 12;
 constexpr std::int64_t kBytesPerRefill = 256;  // four blocks of 64 bytes
 
@@ -274,7 +272,7 @@ double UniformRange::sample(ThreadGenerator& rng) const {
 
 std::string_view sample_error_name(SampleError error) noexcept {
     const auto index = static_cast<std::size_t>(error);
-    return index < kSampleErrorNames.size() ? kSampleErrorNames[index] : std::string_view{};
+    return index < msg::kSampleErrorNames.size() ? msg::kSampleErrorNames[index] : std::string_view{};
 }
 
 WeightedSampler::WeightedSampler(std::vector<double> cumulative, double total)
