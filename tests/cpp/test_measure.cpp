@@ -200,6 +200,43 @@ TEST(Measure, CachedSamplingDrawsExactlyWhatTheWeightedSamplerDraws) {
     for (std::uint64_t j : cached) EXPECT_GT(p[j], 0.0) << j;
 }
 
+// Shared calls (probabilities, measure_all) on one register overlap on two
+// threads, first with gates queued, while each thread also runs exclusive
+// calls on a register of its own; ThreadSanitizer checks the locking.
+TEST(Measure, SharedCallsOverlapBesideExclusiveCallsOnOtherRegisters) {
+    constexpr unsigned kQubits = 15;  // loops large enough for the pool
+    const auto prepare = [](Register& r) {
+        for (std::uint64_t q = 0; q < kQubits; q += 2) apply(r, kHadamard, {q});
+        apply(r, kX, {kQubits - 1}, {0});
+    };
+    Register reference(kQubits);
+    prepare(reference);
+    const std::vector<double> expected = probs(reference);
+
+    Register shared(kQubits);
+    prepare(shared);  // still queued when the threads start
+    std::vector<std::vector<double>> seen(2);
+    std::vector<std::vector<std::uint64_t>> drawn(2);
+    std::vector<std::uint64_t> own_outcomes(2);
+    const auto work = [&](int id) {
+        Register own(kQubits);
+        for (int round = 0; round < 4; ++round) {
+            drawn[id].push_back(shared.measure_all());
+            seen[id] = probs(shared);
+            apply(own, kX, {static_cast<std::uint64_t>(round)});
+        }
+        own_outcomes[id] = own.measure(3);
+    };
+    std::thread other(work, 1);
+    work(0);
+    other.join();
+    for (int id = 0; id < 2; ++id) {
+        EXPECT_EQ(seen[id], expected);
+        for (std::uint64_t j : drawn[id]) EXPECT_GT(expected[j], 0.0) << j;
+        EXPECT_EQ(own_outcomes[id], 1u);  // X on qubits 0 to 3
+    }
+}
+
 TEST(Measure, MeasureAllFollowsTheDistribution) {
     // Probabilities 1/8, 3/8, 0, 1/2 up to rounding: a rotation then a controlled one.
     Register r(2);
