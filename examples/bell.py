@@ -15,11 +15,6 @@ NOT = velqor.QGate([[0, 1], [1, 0]])
 SHOTS = 1000
 
 
-def label(index, qubits):
-    """Basis state as |q(n-1) ... q1 q0>, qubit 0 rightmost."""
-    return "|" + format(index, f"0{qubits}b") + ">"
-
-
 def main():
     args = figure.options(__doc__)
     reg = velqor.Register(2)
@@ -29,19 +24,18 @@ def main():
     probabilities = reg.probabilities()
     print("probabilities")
     for index, p in enumerate(probabilities):
-        print(f"  {label(index, 2)}  {p:.4f}")
+        print(f"  {figure.ket(index, 2)}  {p:.4f}")
 
     counts = [0] * 4
     for _ in range(SHOTS):
         counts[reg.measure_all()] += 1
     print(f"\n{SHOTS} shots of measure_all()")
     for index, count in enumerate(counts):
-        print(f"  {label(index, 2)}  {count:4d}  {'#' * round(50 * count / SHOTS)}")
+        print(f"  {figure.ket(index, 2)}  {count:4d}  {'#' * round(50 * count / SHOTS)}")
 
     plt = figure.pyplot(args)
     if plt:
-        labels = [label(i, 2) for i in range(4)]
-        fig = figure.shots_beside_exact(plt, labels, probabilities, counts, SHOTS, "Bell pair (|00> + |11>)/sqrt(2)")
+        fig = figure.shots_beside_exact(plt, 2, probabilities, counts, SHOTS, "Bell pair (|00> + |11>)/sqrt(2)")
         figure.save(fig, args, "bell.png")
 
 

@@ -39,8 +39,15 @@ def save(fig, args, name):
     print(f"figure written: {path}")
 
 
-def shots_beside_exact(plt, labels, exact, counts, shots, title):
-    """Bars of the exact probabilities with the measured shot frequencies beside them."""
+def ket(index, qubits):
+    """Basis state `index` as |q(n-1) ... q1 q0>, qubit 0 rightmost."""
+    return "|" + format(index, f"0{qubits}b") + ">"
+
+
+def shots_beside_exact(plt, qubits, exact, counts, shots, title):
+    """Bars of the exact probabilities with the measured shot frequencies beside
+    them, one pair per basis state, labelled as kets."""
+    labels = [ket(i, qubits) for i in range(2**qubits)]
     fig, ax = plt.subplots(figsize=(max(5.0, 0.32 * len(labels) + 2.5), 3.6))
     positions = range(len(labels))
     width = 0.4
@@ -48,8 +55,10 @@ def shots_beside_exact(plt, labels, exact, counts, shots, title):
     ax.bar([p + width / 2 for p in positions], [c / shots for c in counts], width,
            label=f"{shots} shots of measure_all()", color="#dd8452")
     ax.set_xticks(list(positions), labels, rotation=90 if len(labels) > 8 else 0, family="monospace")
+    qubit_order = " ".join(f"q{k}" for k in reversed(range(qubits)))
+    ax.set_xlabel(f"basis state |{qubit_order}> (qubit 0 rightmost)")
     ax.set_ylabel("probability")
     ax.set_ylim(0, 1.3 * max(max(exact), max(counts) / shots))
     ax.set_title(title)
-    ax.legend()
+    ax.legend(loc="upper center")
     return fig

@@ -31,7 +31,7 @@ def main():
     print("non-zero probabilities")
     for index, p in enumerate(probabilities):
         if p > 0.0:
-            print(f"  |{index:0{QUBITS}b}>  {p:.4f}")
+            print(f"  {figure.ket(index, QUBITS)}  {p:.4f}")
 
     counts = [0] * 2**QUBITS
     for _ in range(SHOTS):
@@ -47,8 +47,7 @@ def main():
 
     plt = figure.pyplot(args)
     if plt:
-        labels = [f"{i:0{QUBITS}b}" for i in range(2**QUBITS)]
-        fig = figure.shots_beside_exact(plt, labels, probabilities, counts, SHOTS,
+        fig = figure.shots_beside_exact(plt, QUBITS, probabilities, counts, SHOTS,
                                         "GHZ state on 5 qubits (|00000> + |11111>)/sqrt(2)")
         figure.save(fig, args, "ghz.png")
 

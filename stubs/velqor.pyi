@@ -4,10 +4,19 @@ A register of n qubits holds 2**n complex amplitudes; qubit k is bit k of a
 basis-state index (qubit 0 is the least significant bit).
 """
 
-from collections.abc import Sequence
-from typing import Protocol, SupportsFloat, SupportsIndex, final, type_check_only
+from typing import Protocol, SupportsFloat, SupportsIndex, TypeVar, final, type_check_only
 
 __all__ = ["QGate", "Register"]
+
+_T_co = TypeVar("_T_co", covariant=True)
+
+@type_check_only
+class _SequenceLike(Protocol[_T_co]):
+    """Anything with ``__len__`` and ``__getitem__`` by position (a list, tuple,
+    range or NumPy array, for example), except a ``str``."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> _T_co: ...
 
 @type_check_only
 class _SupportsComplexParts(Protocol):
@@ -19,8 +28,8 @@ class _SupportsComplexParts(Protocol):
     def imag(self) -> SupportsFloat | SupportsIndex: ...
 
 _Entry = complex | _SupportsComplexParts
-_Matrix = Sequence[Sequence[_Entry]]
-_Qubits = Sequence[SupportsIndex]
+_Matrix = _SequenceLike[_SequenceLike[_Entry]]
+_Qubits = _SequenceLike[SupportsIndex]
 
 @final
 class QGate:
@@ -28,8 +37,9 @@ class QGate:
 
     ``matrix`` is a sequence of two rows, each a sequence of two numbers
     (``complex``, ``float``, ``int``, or anything with numeric ``real`` and
-    ``imag`` attributes). The matrix must be unitary: every column of length 1
-    and the two columns orthogonal, each within ten units in the last place.
+    ``imag`` attributes), or a 2 by 2 NumPy array. The matrix must be unitary:
+    every column of length 1 and the two columns orthogonal, each within ten
+    units in the last place.
 
     Raises ``TypeError`` for a string or a non-sequence, and
     ``pyo3_runtime.PanicException`` (a ``BaseException``) for a matrix that is
@@ -50,7 +60,8 @@ class Register:
     def __new__(cls, qubits: SupportsIndex) -> Register: ...
     def apply_gate(self, gate: QGate, targets: _Qubits, controls: _Qubits) -> None:
         """Applies ``gate`` to each qubit of ``targets`` in order, on the basis
-        states where every qubit of ``controls`` is 1.
+        states where every qubit of ``controls`` is 1. Both are sequences of
+        qubit numbers (a list, tuple, range or NumPy integer array).
 
         A qubit listed twice in ``targets`` gets the gate twice. A control equal
         to the target, or not below the qubit count, is never satisfied. A

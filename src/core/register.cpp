@@ -25,8 +25,13 @@ Register::Register(std::uint64_t qubits) {
         panic(msg::fill(msg::kQubitLimit, {std::to_string(kQubitLimit)}), site::kQubitLimit);
     }
     auto state = std::make_unique<RegisterState>();
-    host::release_for(std::uint64_t{1} << qubits);  // the new pages are faulted in
-    state->amplitudes = Buffer<Complex>(std::size_t{1} << qubits);
+    const std::size_t amplitudes = std::size_t{1} << qubits;
+    host::release_for(amplitudes);  // the new pages are faulted in
+    try {
+        state->amplitudes = Buffer<Complex>(amplitudes);
+    } catch (const std::bad_alloc&) {
+        throw RegisterMemoryRefused(amplitudes * sizeof(Complex), static_cast<std::uint32_t>(qubits));
+    }
     state->amplitudes[0] = kOne;
     state_ = std::move(state);
     qubits_ = static_cast<std::uint32_t>(qubits);

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -33,12 +34,23 @@ namespace velqor {
 
 struct RegisterState;
 
+// The system refused a new register's state vector: a std::bad_alloc that says
+// how much was asked for.
+struct RegisterMemoryRefused : std::bad_alloc {
+    RegisterMemoryRefused(std::uint64_t bytes, std::uint32_t qubits) noexcept : bytes(bytes), qubits(qubits) {}
+    const char* what() const noexcept override { return "register memory refused"; }
+
+    std::uint64_t bytes;   // the state vector's size
+    std::uint32_t qubits;  // the register's qubit count
+};
+
 class Register {
 public:
     static constexpr std::uint64_t kQubitLimit = 30;
 
-    // n >= 30 panics with the qubit-limit message; a refused allocation throws
-    // std::bad_alloc. The state starts as the basis state |0...0>.
+    // n >= 30 panics with the qubit-limit message; a refused state vector throws
+    // RegisterMemoryRefused, any other refused allocation std::bad_alloc. The
+    // state starts as the basis state |0...0>.
     explicit Register(std::uint64_t qubits);
     Register(Register&&) noexcept;
     Register& operator=(Register&&) noexcept;

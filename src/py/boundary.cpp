@@ -3,6 +3,7 @@
 #include <exception>
 #include <new>
 
+#include "core/register.hpp"
 #include "py/messages.hpp"
 
 namespace velqor::py {
@@ -16,6 +17,7 @@ PyObject* overflow_error_type() { return PyExc_OverflowError; }
 PyObject* runtime_error_type() { return PyExc_RuntimeError; }
 PyObject* import_error_type() { return PyExc_ImportError; }
 PyObject* system_error_type() { return PyExc_SystemError; }
+PyObject* memory_error_type() { return PyExc_MemoryError; }
 
 // repr() of an object as text; a failing repr() gives the fixed placeholder.
 std::string repr_text(PyObject* obj) {
@@ -81,6 +83,7 @@ PyErr PyErr::overflow_error(std::string message) { return lazy(overflow_error_ty
 PyErr PyErr::runtime_error(std::string message) { return lazy(runtime_error_type, std::move(message)); }
 PyErr PyErr::import_error(std::string message) { return lazy(import_error_type, std::move(message)); }
 PyErr PyErr::system_error(std::string message) { return lazy(system_error_type, std::move(message)); }
+PyErr PyErr::memory_error(std::string message) { return lazy(memory_error_type, std::move(message)); }
 PyErr PyErr::panic_exception(std::string message) { return lazy(panic_exception_type, std::move(message)); }
 
 std::optional<PyErr> PyErr::take() {
@@ -241,6 +244,13 @@ PyErr error_from_caught_exception() noexcept {
         PyErr error = PyErr::panic_exception(caught.take_message());
         panic_caught();
         return error;
+    } catch (const RegisterMemoryRefused& refused) {
+        try {
+            return PyErr::memory_error(
+                msg::fill(msg::kRegisterMemory, {std::to_string(refused.bytes), std::to_string(refused.qubits)}));
+        } catch (const std::bad_alloc&) {
+            return no_memory();
+        }
     } catch (const std::bad_alloc&) {
         return no_memory();
     } catch (const std::exception& caught) {

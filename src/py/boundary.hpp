@@ -78,6 +78,7 @@ public:
     static PyErr runtime_error(std::string message);
     static PyErr import_error(std::string message);
     static PyErr system_error(std::string message);
+    static PyErr memory_error(std::string message);
     static PyErr panic_exception(std::string message);
 
     // Takes the pending error and clears the indicator; nothing when none is
@@ -152,10 +153,11 @@ private:
 };
 
 // The frame's handling of what the body threw: a panic becomes PanicException
-// (and is marked caught), a refused allocation MemoryError, anything else a
-// PanicException naming it. Needs no memory for a panic (its message is moved,
-// not copied); where composing a message is refused, MemoryError takes its
-// place. Call only inside a catch handler.
+// (and is marked caught), a refused allocation MemoryError (for a register, with
+// the bytes it asked for), anything else a PanicException naming it. Needs no
+// memory for a panic (its message is moved, not copied); where composing a
+// message is refused, MemoryError takes its place. Call only inside a catch
+// handler.
 PyErr error_from_caught_exception() noexcept;
 
 // The trap: something threw while the frame handed its outcome over.

@@ -71,6 +71,7 @@ inline constexpr Location kPoolBuild{kPool, 159, 18};
 inline constexpr Location kRandomInit{kRandom, 245, 13};
 inline constexpr Location kUniformLowHigh{kRandom, 256, 9};
 inline constexpr Location kUniformOverflow{kRandom, 260, 9};
+inline constexpr Location kRandomSeed{kRandom, 241, 17};
 
 }  // namespace site
 
@@ -80,6 +81,7 @@ inline constexpr const char* kNumThreads = "RAYON_NUM_THREADS";
 inline constexpr const char* kNumCpus = "RAYON_RS_NUM_CPUS";
 inline constexpr const char* kMinStack = "RUST_MIN_STACK";
 inline constexpr const char* kBacktrace = "RUST_BACKTRACE";
+inline constexpr const char* kSeed = "VELQOR_SEED";
 
 }  // namespace env
 
@@ -103,6 +105,7 @@ inline constexpr std::string_view kStrToVec = "Can't extract `str` to `Vec`";
 inline constexpr std::string_view kRealField = "failed to extract field Complex.real";
 inline constexpr std::string_view kImagField = "failed to extract field Complex.imag";
 inline constexpr std::string_view kIntegralOverflow = "out of range integral type conversion attempted";
+inline constexpr std::string_view kRegisterMemory = "cannot allocate {} bytes for a register of {} qubits";
 
 // Panics of the core (PanicException).
 inline constexpr std::string_view kMatrixShape = "Only support single gate. Matrix size must be 2 by 2";
@@ -112,6 +115,7 @@ inline constexpr std::string_view kTargetOutOfRange = "Target(s) outside qubit r
 inline constexpr std::string_view kIndexOutOfBounds = "index out of bounds: the len is {} but the index is {}";
 inline constexpr std::string_view kUnwrapFailed = "called `Result::unwrap()` on an `Err` value: {}";
 inline constexpr std::string_view kPoisoned = "PoisonError { .. }";
+inline constexpr std::string_view kBadSeed = "VELQOR_SEED must be a decimal integer from 0 to 18446744073709551615";
 // The sampler's errors as they appear after kUnwrapFailed, by SampleError value.
 inline constexpr std::array<std::string_view, 4> kSampleErrorNames = {"NoItem", "InvalidWeight", "AllWeightsZero",
                                                                       "TooMany"};

@@ -5,9 +5,13 @@
 #include <bit>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <pthread.h>
 #include <sys/random.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "runtime/panic.hpp"
 
@@ -18,6 +22,8 @@ constexpr std::string_view kOsErrorPrefix = "OS Error: ";
 constexpr std::string_view kInitFailed = "could not initialize thread_rng: ";
 constexpr std::string_view kLowNotBelowHigh = "Uniform::new called with `low >= high`";
 constexpr std::string_view kRangeOverflow = "Uniform::new: range overflow";
+
+using Key = std::array<std::uint32_t, 8>;
 
 constexpr unsigned kGeneratorRounds = 12;
 constexpr std::int64_t kBytesPerRefill = 256;  // four blocks of 64 bytes
@@ -41,21 +47,6 @@ std::array<std::uint32_t, 8> key_from_bytes(const std::array<std::uint8_t, 32>& 
                  std::uint32_t{bytes[4 * i + 2]} << 16 | std::uint32_t{bytes[4 * i + 3]} << 24;
     }
     return key;
-}
-
-// ---------------------------------------------------------------------------
-// Fork detection. A child process inherits its parent's generators word for word;
-// the child handler moves the generation on, and every generator that sees a
-// generation other than the one it recorded takes a fresh key before drawing.
-
-std::atomic<std::uint64_t> g_fork_generation{0};
-
-void on_fork_child() noexcept { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
-
-std::uint64_t register_fork_handler() {
-    static const int registered = pthread_atfork(nullptr, nullptr, &on_fork_child);
-    (void)registered;
-    return g_fork_generation.load(std::memory_order_relaxed);
 }
 
 // ---------------------------------------------------------------------------
@@ -122,6 +113,91 @@ void blocks4(const std::array<std::uint32_t, 8>& key, std::uint64_t counter, std
     }
 }
 
+// ---------------------------------------------------------------------------
+// Keys derived from VELQOR_SEED. Each is the first eight words of one ChaCha12
+// block whose stream word names the key's role and whose counter names the
+// member, so keys of different roles or members never coincide, and none is a
+// block that a generator hands out (those use stream 0):
+//
+//   process key  = block(lineage, counter = seed, stream 1)
+//   thread key   = block(process key, counter = thread number, stream 2)
+//   next key     = block(current key, counter = 0, stream 3)     at each reseed
+//   lineage      = block(parent's lineage, counter = fork number, stream 4)
+//
+// The lineage is all zeros in a process that no fork made; a child takes it from
+// its parent's lineage and the parent's count of forks, so children of one
+// parent, and their children, draw streams of their own.
+
+constexpr std::uint64_t kProcessKeyStream = 1;
+constexpr std::uint64_t kThreadKeyStream = 2;
+constexpr std::uint64_t kNextKeyStream = 3;
+constexpr std::uint64_t kLineageStream = 4;
+
+Key derive_key(const Key& key, std::uint64_t counter, std::uint64_t stream) {
+    std::uint32_t block[16];
+    chacha_block(key, counter, stream, kGeneratorRounds, block);
+    Key derived{};
+    std::copy(block, block + derived.size(), derived.begin());
+    return derived;
+}
+
+// The seed setting, read from VELQOR_SEED on first need and kept.
+struct SeedSetting {
+    bool set = false;                   // the variable is present
+    std::optional<std::uint64_t> seed;  // its value, when it is a valid one
+};
+
+const SeedSetting& seed_setting() {
+    static const SeedSetting setting = [] {
+        SeedSetting read;
+        const char* text = std::getenv(env::kSeed);
+        read.set = text != nullptr;
+        if (read.set) read.seed = parse_seed(text);
+        return read;
+    }();
+    return setting;
+}
+
+// ---------------------------------------------------------------------------
+// Forks. A child process inherits its parent's generators word for word; the
+// child handler moves the generation on, and every generator that sees a
+// generation other than the one it recorded takes a fresh key before drawing.
+// The handlers are registered when the module is loaded, before anything can
+// fork, so that every fork is counted.
+
+std::atomic<std::uint64_t> g_fork_generation{0};
+std::atomic<std::uint64_t> g_forks{0};         // forks this process has made
+thread_local std::uint64_t t_fork_number = 0;  // the forking thread's count, set just before its fork
+// Written only by the child handler (the child's one thread then), read when a
+// seeded key is derived.
+Key g_lineage{};
+// The number the next thread to create a seeded generator gets; the main
+// thread has 0.
+std::atomic<std::uint64_t> g_next_thread_number{1};
+
+void on_fork_prepare() noexcept { t_fork_number = g_forks.fetch_add(1, std::memory_order_relaxed) + 1; }
+
+void on_fork_child() noexcept {
+    g_lineage = derive_key(g_lineage, t_fork_number, kLineageStream);
+    g_forks.store(0, std::memory_order_relaxed);
+    g_next_thread_number.store(1, std::memory_order_relaxed);
+    g_fork_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
+[[maybe_unused]] const int g_fork_handlers = pthread_atfork(&on_fork_prepare, nullptr, &on_fork_child);
+
+// The calling thread's number among the seeded generators: 0 for the process's
+// main thread (the forking thread, in a child), then 1, 2, ... in the order the
+// other threads ask. Asked once per thread, when its generator is keyed.
+std::uint64_t thread_number() {
+    if (::syscall(SYS_gettid) == ::getpid()) return 0;
+    return g_next_thread_number.fetch_add(1, std::memory_order_relaxed);
+}
+
+Key seeded_thread_key(std::uint64_t seed) {
+    return derive_key(derive_key(g_lineage, seed, kProcessKeyStream), thread_number(), kThreadKeyStream);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -145,6 +221,18 @@ std::optional<OsError> fill_from_os(std::span<std::uint8_t> buffer) {
         left -= static_cast<std::size_t>(n);
     }
     return std::nullopt;
+}
+
+std::optional<std::uint64_t> parse_seed(std::string_view text) {
+    if (text.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
 }
 
 OsSource set_os_source(OsSource source) noexcept {
@@ -182,9 +270,11 @@ void chacha_blocks4(const std::array<std::uint32_t, 8>& key, std::uint64_t count
 
 // ---------------------------------------------------------------------------
 
-ThreadGenerator::ThreadGenerator(const std::array<std::uint8_t, 32>& seed) : key_(key_from_bytes(seed)) {
-    fork_generation_ = register_fork_handler();
-}
+ThreadGenerator::ThreadGenerator(const std::array<std::uint8_t, 32>& seed)
+    : key_(key_from_bytes(seed)), fork_generation_(g_fork_generation.load(std::memory_order_relaxed)) {}
+
+ThreadGenerator::ThreadGenerator(SeededKey key)
+    : key_(key.words), seed_(key.seed), fork_generation_(g_fork_generation.load(std::memory_order_relaxed)) {}
 
 std::uint64_t ThreadGenerator::draw_u64() {
     if (fork_generation_ != g_fork_generation.load(std::memory_order_relaxed)) [[unlikely]] {
@@ -201,12 +291,7 @@ std::uint64_t ThreadGenerator::draw_u64() {
 
 void ThreadGenerator::refill() {
     if (budget_ <= 0) {
-        std::array<std::uint8_t, 32> seed{};
-        if (!read_os(seed)) {
-            key_ = key_from_bytes(seed);
-            counter_ = 0;
-            stream_ = 0;
-        }
+        reseed();
         budget_ = interval_ - kBytesPerRefill;
     } else {
         budget_ -= kBytesPerRefill;
@@ -215,14 +300,34 @@ void ThreadGenerator::refill() {
     counter_ += 4;
 }
 
+// A seeded generator derives its next key from the current one; otherwise the
+// key comes from the operating system, and a failed read keeps the old one.
+void ThreadGenerator::reseed() {
+    if (seed_) {
+        key_ = derive_key(key_, 0, kNextKeyStream);
+    } else {
+        std::array<std::uint8_t, 32> seed{};
+        if (read_os(seed)) return;
+        key_ = key_from_bytes(seed);
+    }
+    counter_ = 0;
+    stream_ = 0;
+}
+
 // Starts over as a generator created in this process would: new key, counter and
-// stream 0, buffer spent, full budget. If the key cannot be read the generator
-// keeps its state and tries again before its next draw.
+// stream 0, buffer spent, full budget. A seeded generator takes the key of the
+// child's main thread (this thread, the one that forked); otherwise, if the key
+// cannot be read the generator keeps its state and tries again before its next
+// draw.
 __attribute__((cold, noinline)) void ThreadGenerator::rekey_after_fork() {
     const std::uint64_t generation = g_fork_generation.load(std::memory_order_relaxed);
-    std::array<std::uint8_t, 32> seed{};
-    if (read_os(seed)) return;
-    key_ = key_from_bytes(seed);
+    if (seed_) {
+        key_ = seeded_thread_key(*seed_);
+    } else {
+        std::array<std::uint8_t, 32> seed{};
+        if (read_os(seed)) return;
+        key_ = key_from_bytes(seed);
+    }
     counter_ = 0;
     stream_ = 0;
     position_ = static_cast<std::uint32_t>(words_.size());
@@ -233,6 +338,12 @@ __attribute__((cold, noinline)) void ThreadGenerator::rekey_after_fork() {
 std::shared_ptr<ThreadGenerator> thread_rng() {
     thread_local std::shared_ptr<ThreadGenerator> t_generator;
     if (!t_generator) {
+        const SeedSetting& setting = seed_setting();
+        if (setting.set && !setting.seed) panic(std::string(msg::kBadSeed), site::kRandomSeed);
+        if (setting.seed) {
+            t_generator = std::make_shared<ThreadGenerator>(SeededKey{*setting.seed, seeded_thread_key(*setting.seed)});
+            return t_generator;
+        }
         std::array<std::uint8_t, 32> seed{};
         if (const std::optional<OsError> error = read_os(seed)) {
             std::string message(kInitFailed);

@@ -26,6 +26,10 @@ struct OsError {
 using OsSource = std::optional<OsError> (*)(std::span<std::uint8_t> buffer);
 std::optional<OsError> fill_from_os(std::span<std::uint8_t> buffer);
 
+// The value of VELQOR_SEED: a decimal integer from 0 to 2^64 - 1 (digits only,
+// no sign or spaces), or nothing for any other text.
+std::optional<std::uint64_t> parse_seed(std::string_view text);
+
 // Replaces the operating-system source used by every generator (tests only).
 // Returns the previous source; nullptr restores the real one.
 OsSource set_os_source(OsSource source) noexcept;
@@ -40,14 +44,24 @@ void chacha_block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter
 void chacha_blocks4(const std::array<std::uint32_t, 8>& key, std::uint64_t counter, std::uint64_t stream,
                     unsigned rounds, std::uint32_t out[64]);
 
-// Per-thread ChaCha12 generator: four blocks per refill, a new key from the
-// operating system after every 65,536 bytes of output, and a new key before the
-// next draw in a process forked after it was created.
+// A generator's first key when VELQOR_SEED is set: derived from the seed, the
+// process's fork lineage and the thread's number.
+struct SeededKey {
+    std::uint64_t seed;
+    std::array<std::uint32_t, 8> words;
+};
+
+// Per-thread ChaCha12 generator: four blocks per refill, a new key after every
+// 65,536 bytes of output, and a new key before the next draw in a process
+// forked after it was created. The new keys come from the operating system, or,
+// for a generator made from a SeededKey, are derived from the seed and the key
+// before them, so that its draws repeat from run to run.
 class ThreadGenerator {
 public:
     static constexpr std::int64_t kReseedInterval = 65536;
 
     explicit ThreadGenerator(const std::array<std::uint8_t, 32>& seed);
+    explicit ThreadGenerator(SeededKey key);
 
     std::uint64_t draw_u64();
 
@@ -58,6 +72,7 @@ public:
 
 private:
     void refill();
+    void reseed();
     void rekey_after_fork();
 
     std::array<std::uint32_t, 64> words_{};
@@ -67,11 +82,14 @@ private:
     std::uint64_t stream_ = 0;
     std::int64_t interval_ = kReseedInterval;
     std::int64_t budget_ = kReseedInterval;
+    std::optional<std::uint64_t> seed_;  // VELQOR_SEED, for a generator whose keys derive from it
     std::uint64_t fork_generation_ = 0;
 };
 
-// The calling thread's generator, created on the thread's first call (a panic
-// "could not initialize thread_rng: OS Error: N" when no key can be read).
+// The calling thread's generator, created on the thread's first call: keyed from
+// VELQOR_SEED when it is set (a panic with a fixed message when its value is
+// not valid), from the operating system otherwise (a panic "could not
+// initialize thread_rng: OS Error: N" when no key can be read).
 std::shared_ptr<ThreadGenerator> thread_rng();
 
 // Uniform doubles over [low, high).

@@ -29,7 +29,7 @@ _CHILD_FLAGS = ["-X", "dev"] if sys.flags.dev_mode else []
 
 # Variables that change the module's behaviour; a child gets only the ones a
 # test asks for.
-_BEHAVIOUR_VARIABLES = ("RUST_BACKTRACE", "RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS", "RUST_MIN_STACK")
+_BEHAVIOUR_VARIABLES = ("RUST_BACKTRACE", "RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS", "RUST_MIN_STACK", "VELQOR_SEED")
 
 
 def child_env(**overrides):

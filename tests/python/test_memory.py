@@ -156,7 +156,7 @@ for attempt in ("Register(28)", "Register(29)", "targets", "Register(28)"):
         else:
             velqor.Register(int(attempt[9:11]))
     except MemoryError as error:
-        print(attempt, type(error).__name__)
+        print(attempt, type(error).__name__, *error.args)
 reg = velqor.Register(3)
 reg.apply_gate(x, [0, 2], [])
 print(reg.measure_all())
@@ -168,10 +168,10 @@ def test_refused_allocations_raise_memory_error():
     result = run_python(REFUSED, timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
-        "Register(28) MemoryError",
-        "Register(29) MemoryError",
+        "Register(28) MemoryError cannot allocate 4294967296 bytes for a register of 28 qubits",
+        "Register(29) MemoryError cannot allocate 8589934592 bytes for a register of 29 qubits",
         "targets MemoryError",
-        "Register(28) MemoryError",
+        "Register(28) MemoryError cannot allocate 4294967296 bytes for a register of 28 qubits",
         "5",
     ]
 

@@ -49,6 +49,7 @@ def test_panic_exception_type(panic_type):
         (lambda: velqor.Register(2**32 - 1), "Number of qubits must be less than 30"),
         (lambda: velqor.Register(3).apply_gate(G, [3], []), "Target(s) outside qubit range"),
         (lambda: velqor.Register(2).measure(32), "Target(s) outside qubit range"),
+        (lambda: velqor.Register(2).measure(40), "index out of bounds: the len is 4 but the index is 256"),
     ],
 )
 def test_core_refusals_raise_panic_exception(panic_type, call, message):

@@ -5,6 +5,9 @@ from collections.abc import Sequence
 from fractions import Fraction
 from typing import assert_type
 
+import numpy as np
+import numpy.typing as npt
+
 import velqor
 from velqor import QGate, Register
 
@@ -39,6 +42,14 @@ def fractions_and_bools(qubits: Sequence[int]) -> Register:
     return reg
 
 
+def numpy_arguments(controls: npt.NDArray[np.intp]) -> Register:
+    """NumPy arrays for the matrix and the qubit lists, a NumPy integer count."""
+    reg = Register(np.int64(3))
+    reg.apply_gate(QGate(np.array([[H, H], [H, -H]])), np.arange(2), controls)
+    reg.apply_gate(QGate(np.eye(2, dtype=np.complex64)), np.array([2], dtype=np.uint8), controls[:0])
+    return reg
+
+
 def main() -> None:
     reg = bell()
     probabilities = reg.probabilities()
@@ -47,6 +58,7 @@ def main() -> None:
     assert_type(reg.measure(0), int)
     assert_type(phases(), QGate)
     fractions_and_bools([0])
+    assert numpy_arguments(np.array([], dtype=np.intp)).probabilities()[1] > 0.0
     names: list[str] = velqor.__all__
     print(names, sum(probabilities))
 
