@@ -37,7 +37,7 @@ struct Step {
 std::vector<Step> random_circuit(unsigned n, unsigned gates, std::uint64_t seed) {
     std::mt19937_64 rng(seed);
     std::uniform_real_distribution<double> angle(0.0, 2.0 * M_PI);
-    const double h = 0.7071067811865475;
+    const double h = velqor::gates::kH;
     const auto pick = [&](std::vector<std::uint64_t> avoid) {
         for (;;) {
             const std::uint64_t q = rng() % n;

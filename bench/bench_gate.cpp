@@ -26,9 +26,8 @@ using velqor::bench::flush;
 
 namespace {
 
-constexpr double kH = 0.7071067811865475;
-constexpr Gate kHadamard{{kH, 0}, {kH, 0}, {kH, 0}, {-kH, 0}};
-constexpr Gate kX{{0, 0}, {1, 0}, {1, 0}, {0, 0}};
+using gates::kHadamard;
+using gates::kX;
 
 // Best of `reps` runs, in seconds.
 double best_of(int reps, const std::function<void()>& fn) {

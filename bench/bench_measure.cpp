@@ -19,8 +19,7 @@ using velqor::bench::flush;
 
 namespace {
 
-constexpr double kH = 0.7071067811865475;
-constexpr Gate kHadamard{{kH, 0}, {kH, 0}, {kH, 0}, {-kH, 0}};
+using gates::kHadamard;
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

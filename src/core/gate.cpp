@@ -13,8 +13,6 @@
 namespace velqor {
 namespace {
 
-constexpr const char* kShapeMessage = "Only support single gate. Matrix size must be 2 by 2";
-constexpr const char* kNotUnitaryMessage = "Matrix is not unitary";
 constexpr const char* kDiagnosticHead = " (check1, check2, check3.real, check4.real) = (\n";
 
 // Ten units in the last place just below 1.0: the absolute margin of the test.
@@ -101,8 +99,8 @@ std::string format_double(double value) {
 }
 
 Gate gate_from_rows(const std::vector<std::vector<Complex>>& rows) {
-    if (rows.size() != 2) panic(kShapeMessage, site::kMatrixRowCount);
-    if (rows[0].size() != 2 || rows[1].size() != 2) panic(kShapeMessage, site::kMatrixRowLength);
+    if (rows.size() != 2) panic(std::string(msg::kMatrixShape), site::kMatrixRowCount);
+    if (rows[0].size() != 2 || rows[1].size() != 2) panic(std::string(msg::kMatrixShape), site::kMatrixRowLength);
     const Gate g{rows[0][0], rows[0][1], rows[1][0], rows[1][1]};
 
     // Column norms and the orthogonality of the two columns (the entries of
@@ -119,7 +117,7 @@ Gate gate_from_rows(const std::vector<std::vector<Complex>>& rows) {
     for (bool ok : results) unitary = unitary && ok;
     if (!unitary) {
         write_diagnostic(check1, check2, check3.real, check4.real);
-        panic(kNotUnitaryMessage, site::kNotUnitary);
+        panic(std::string(msg::kNotUnitary), site::kNotUnitary);
     }
     return g;
 }

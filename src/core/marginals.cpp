@@ -1,12 +1,11 @@
 #include "core/marginals.hpp"
 
 #include <algorithm>
-#include <mutex>
 
 #include <immintrin.h>
 
 #include "runtime/pool.hpp"
-#include "core/pair_ops.hpp"
+#include "core/kernels/isa.hpp"
 
 namespace velqor {
 namespace {
@@ -46,11 +45,12 @@ VELQOR_TARGET_AVX512 inline __m512d norms8(const Complex* a) noexcept {
     return _mm512_add_pd(_mm512_permutex2var_pd(x, real, y), _mm512_permutex2var_pd(x, imag, y));
 }
 
-// ((l0+l1)+(l2+l3))+((l4+l5)+(l6+l7)) of the eight lanes.
+// The lanes of v in the order of `order`.
 VELQOR_TARGET_AVX512 inline __m512d swapped(__m512d v, __m512i order) noexcept {
     return _mm512_permutex2var_pd(v, order, v);
 }
 
+// ((l0+l1)+(l2+l3))+((l4+l5)+(l6+l7)) of the eight lanes.
 VELQOR_TARGET_AVX512 inline double combine8(__m512d l) noexcept {
     const __m512d pairs = _mm512_add_pd(l, swapped(l, _mm512_set_epi64(6, 7, 4, 5, 2, 3, 0, 1)));  // l0+l1 at 0, ...
     const __m512d quads = _mm512_add_pd(pairs, swapped(pairs, _mm512_set_epi64(5, 4, 7, 6, 1, 0, 3, 2)));
@@ -110,11 +110,12 @@ VELQOR_TARGET_AVX512 void add_groups_avx512(const Complex* a, std::uint64_t coun
 }  // namespace
 
 void MarginalSums::add_piece(const Complex* piece, std::uint64_t count, std::uint64_t first) noexcept {
-    if (count >= kGroup && kernels::active_isa() == kernels::Isa::Avx512) {
-        add_groups_avx512(piece, count, first, target_, sides_);
-    } else {
-        add_groups_scalar(piece, count, first, target_, sides_);
-    }
+    using AddGroups = void (*)(const Complex*, std::uint64_t, std::uint64_t, unsigned, ExactSum*) noexcept;
+    // The vector path takes whole groups only: a smaller state is one short group.
+    const AddGroups add_groups =
+        count >= kGroup ? kernels::widest_kernel<AddGroups>(&add_groups_scalar, &add_groups_scalar, &add_groups_avx512)
+                        : &add_groups_scalar;
+    add_groups(piece, count, first, target_, sides_);
 }
 
 void MarginalSums::add(const MarginalSums& other) noexcept {
@@ -124,23 +125,27 @@ void MarginalSums::add(const MarginalSums& other) noexcept {
 
 Marginals MarginalSums::totals() const noexcept { return {sides_[0].value(), sides_[1].value()}; }
 
+void SharedMarginals::merge(const MarginalSums& part) {
+    const std::lock_guard lock(mutex_);
+    sums_.add(part);
+}
+
 Marginals marginal_totals(const Complex* a, unsigned n, unsigned t) {
     const std::uint64_t count = std::uint64_t{1} << n;
-    MarginalSums sums(t);
     // Small states on the calling thread: the pool's threshold, in amplitudes.
     if (count < pool::kSmallLoop) {
+        MarginalSums sums(t);
         sums.add_piece(a, count, 0);
         return sums.totals();
     }
-    std::mutex merge_mutex;  // guards `sums` while workers add their pieces' totals
+    SharedMarginals shared(t);
     const std::uint64_t groups = count / MarginalSums::kGroup;
     pool::for_each_range(groups, [&](std::uint64_t lo, std::uint64_t hi) {
         MarginalSums part(t);
         part.add_piece(a + lo * MarginalSums::kGroup, (hi - lo) * MarginalSums::kGroup, lo * MarginalSums::kGroup);
-        const std::lock_guard lock(merge_mutex);
-        sums.add(part);
+        shared.merge(part);
     });
-    return sums.totals();
+    return shared.totals();
 }
 
 }  // namespace velqor

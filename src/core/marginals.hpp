@@ -7,10 +7,11 @@
 // A side's total is the exact sum of its groups' totals, rounded once. The bits
 // depend on the state and t only: not on the number of workers, nor on the
 // order in which pieces of the state are visited, so the totals can be formed
-// inside any pass that has every group in cache (the last run of queued gates).
+// inside any pass that has every group in cache (the last stretch of queued gates).
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 
 #include "core/complex.hpp"
 #include "core/exact_sum.hpp"
@@ -41,6 +42,24 @@ public:
 private:
     unsigned target_;
     ExactSum sides_[2];
+};
+
+// The totals of one target that pool workers form together: each adds its
+// pieces into its own MarginalSums and merges it here once, under the lock.
+class SharedMarginals {
+public:
+    explicit SharedMarginals(unsigned target) noexcept : target_(target), sums_(target) {}
+
+    unsigned target() const noexcept { return target_; }
+    // Adds a worker's sums; safe from any thread.
+    void merge(const MarginalSums& part);
+    // The totals of everything merged; call once every worker is done.
+    Marginals totals() const noexcept { return sums_.totals(); }
+
+private:
+    const unsigned target_;
+    std::mutex mutex_;   // guards sums_ while workers merge into it
+    MarginalSums sums_;  // under mutex_
 };
 
 // The marginal totals of qubit t (t < n) of a state of 2^n amplitudes, on the pool.

@@ -21,38 +21,34 @@ namespace {
     panic(unwrap_message(random::sample_error_name(error)), where);
 }
 
-// Fills the cache with the running sum at the end of every block, exactly as
+// Fills the cache with the running sum at the end of every chunk, exactly as
 // the sequential running sum over all probabilities forms it. Returns the
 // weights' error, if any, without caching anything.
 std::optional<random::SampleError> build_cache(RegisterState& state) {
     SampleCache& cache = state.cache;
     const Complex* a = state.amplitudes.data();
-    const std::uint64_t count = state.amplitudes.size();
-    double running = norm_sqr(a[0]);
-    if (!(running >= 0.0)) return random::SampleError::InvalidWeight;
-    double* ends = cache.block_ends.data();
-    for (std::uint64_t i = 1; i < count; ++i) {
-        const double w = norm_sqr(a[i]);
-        if (!(w >= 0.0)) return random::SampleError::InvalidWeight;
-        if (i % SampleCache::kBlock == 0) ends[i / SampleCache::kBlock - 1] = running;
-        running += w;
-    }
-    ends[cache.block_ends.size() - 1] = running;
-    if (running == 0.0) return random::SampleError::AllWeightsZero;
-    cache.total = running;
+    double* ends = cache.chunk_ends.data();
+    const auto total = random::checked_running_sum(
+        state.amplitudes.size(), [a](std::uint64_t i) { return norm_sqr(a[i]); },
+        [ends](std::uint64_t i, double sum) {
+            if (i % SampleCache::kChunk == 0) ends[i / SampleCache::kChunk - 1] = sum;
+        });
+    if (const auto* error = std::get_if<random::SampleError>(&total)) return *error;
+    ends[cache.chunk_ends.size() - 1] = std::get<double>(total);
+    cache.total = std::get<double>(total);
     return std::nullopt;
 }
 
 // The number of running sums (over all but the last weight) that are <= x.
 std::uint64_t search(const RegisterState& state, double x) {
     const SampleCache& cache = state.cache;
-    const double* ends = cache.block_ends.data();
-    const std::uint64_t block =
-        static_cast<std::uint64_t>(std::upper_bound(ends, ends + cache.block_ends.size(), x) - ends);
+    const double* ends = cache.chunk_ends.data();
+    const std::uint64_t chunk =
+        static_cast<std::uint64_t>(std::upper_bound(ends, ends + cache.chunk_ends.size(), x) - ends);
     const Complex* a = state.amplitudes.data();
     const std::uint64_t last = state.amplitudes.size() - 1;
-    std::uint64_t i = block * SampleCache::kBlock;
-    double running = i == 0 ? norm_sqr(a[0]) : ends[block - 1] + norm_sqr(a[i]);
+    std::uint64_t i = chunk * SampleCache::kChunk;
+    double running = i == 0 ? norm_sqr(a[0]) : ends[chunk - 1] + norm_sqr(a[i]);
     while (i < last && !(running > x)) {
         ++i;
         running += norm_sqr(a[i]);
@@ -64,6 +60,12 @@ std::uint64_t search(const RegisterState& state, double x) {
 
 std::uint64_t Register::measure(std::uint64_t target) {
     RegisterState& state = *state_;
+    // The marginal pass takes its bit position as a shift of a 32-bit index
+    // word, which keeps the shift count modulo the width: a target of 32 or
+    // more whose residue is a qubit forms that qubit's totals and draws, and
+    // fails only where the projection below is applied with the unreduced
+    // target ("Target(s) outside qubit range"). That order is part of the
+    // contract: the failure a caller sees, and that a draw happened, depend on it.
     const unsigned bit = static_cast<unsigned>(target % 32);
     const bool in_range = bit < qubits_;
     pool::acquire();
@@ -72,9 +74,9 @@ std::uint64_t Register::measure(std::uint64_t target) {
     {
         StateLock lock(state, site::kReadLock);
         if (in_range) {
-            m = run_queue_with_marginals(state.pending, state.amplitudes.data(), qubits_, bit);
+            m = apply_queue_with_marginals(state.pending, state.amplitudes.data(), qubits_, bit);
         } else {
-            run_pending(state, qubits_);
+            apply_pending(state, qubits_);
         }
     }
     if (!in_range) {
@@ -107,10 +109,10 @@ std::uint64_t Register::measure_all() const {
         StateLock lock(state, site::kReadLock);
         // A pass over the state follows unless the sums are kept from before.
         if (!cache.summed || !state.pending.empty()) host::release_for(state.amplitudes.size());
-        run_pending(state, qubits_);
+        apply_pending(state, qubits_);
         if (!cache.summed) {
-            const std::uint64_t blocks = (state.amplitudes.size() + SampleCache::kBlock - 1) / SampleCache::kBlock;
-            if (cache.block_ends.size() != blocks) cache.block_ends = Buffer<double>(blocks);
+            const std::uint64_t chunks = (state.amplitudes.size() + SampleCache::kChunk - 1) / SampleCache::kChunk;
+            if (cache.chunk_ends.size() != chunks) cache.chunk_ends = Buffer<double>(chunks);
             error = build_cache(state);
             cache.summed = !error;
         }

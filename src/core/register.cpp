@@ -5,13 +5,11 @@
 #include "runtime/host.hpp"
 #include "runtime/panic.hpp"
 #include "runtime/pool.hpp"
-#include "core/pair_plan.hpp"
+#include "core/kernels/pair_plan.hpp"
 #include "core/state.hpp"
 
 namespace velqor {
 namespace {
-
-constexpr const char* kTargetMessage = "Target(s) outside qubit range";
 
 // Whether apply_gate queues its gates (VELQOR_DEFERRED, the default) or applies
 // each at its call.
@@ -24,7 +22,7 @@ constexpr bool kDeferred = VELQOR_DEFERRED != 0;
 
 Register::Register(std::uint64_t qubits) {
     if (qubits >= kQubitLimit) {
-        panic("Number of qubits must be less than " + std::to_string(kQubitLimit), site::kQubitLimit);
+        panic(msg::fill(msg::kQubitLimit, {std::to_string(kQubitLimit)}), site::kQubitLimit);
     }
     auto state = std::make_unique<RegisterState>();
     const std::size_t amplitudes = std::size_t{1} << qubits;
@@ -47,7 +45,7 @@ void Register::apply_gate(const Gate& gate, std::span<const std::uint64_t> targe
                           std::span<const std::uint64_t> controls) {
     RegisterState& state = *state_;
     for (const std::uint64_t t : targets) {
-        if (t >= qubits_) panic(kTargetMessage, site::kTargetRange);
+        if (t >= qubits_) panic(std::string(msg::kTargetOutOfRange), site::kTargetRange);
         // Every target's application needs the pool, even one that changes
         // nothing or waits in the queue: acquired here, before any lock.
         pool::acquire();
@@ -63,11 +61,11 @@ void Register::apply_gate(const Gate& gate, std::span<const std::uint64_t> targe
         host::release_for(state.amplitudes.size());
         StateLock lock(state, site::kApplyLock);
         if (kDeferred) {
-            // The full queue's last run stays, so that this gate may join it.
-            run_complete_runs(state.pending, state.amplitudes.data(), qubits_);
+            // The full queue's last stretch stays, so that this gate may join it.
+            apply_complete_stretches(state.pending, state.amplitudes.data(), qubits_);
             state.pending.push(entry);
         } else {
-            run_pending(state, qubits_);
+            apply_pending(state, qubits_);
             apply_now(entry, state.amplitudes.data(), qubits_);
         }
     }
@@ -79,7 +77,7 @@ Buffer<double> Register::probabilities() const {
     host::release_for(state.amplitudes.size());
     Buffer<double> out(state.amplitudes.size());
     StateLock lock(state, site::kReadLock);
-    run_pending(state, qubits_);
+    apply_pending(state, qubits_);
     const Complex* a = state.amplitudes.data();
     double* p = out.data();
     const auto body = [a, p](std::uint64_t lo, std::uint64_t hi) {
@@ -92,7 +90,7 @@ Buffer<double> Register::probabilities() const {
 void Register::with_amplitudes(const std::function<void(std::span<Complex>)>& visit) const {
     RegisterState& state = *state_;
     StateLock lock(state, site::kReadLock);
-    run_pending(state, qubits_);
+    apply_pending(state, qubits_);
     visit(state.amplitudes.span());
 }
 

@@ -1,12 +1,12 @@
 // The register: the state vector of n qubits (2^n amplitudes, qubit k is bit k
 // of an index) behind one exclusive lock with a poisoned mark, gate
 // application, probabilities and measurement. The class is defined in two
-// files by job: register.cpp creates the state and applies gates,
-// measure.cpp reads it out and collapses it (the marginal totals it draws
-// from are defined in core/marginals.hpp).
+// files by job: register.cpp creates the state, applies gates and reads out
+// the probabilities; measure.cpp measures (the marginal totals it draws from
+// are defined in core/marginals.hpp), collapses and samples.
 //
-// Gates wait in a queue on the state (core/gate_queue.hpp) until something
-// reads the state: every read takes the lock and runs the queue first, so
+// Gates wait in a queue on the state (core/queue/gate_queue.hpp) until something
+// reads the state: every read takes the lock and applies the queue first, so
 // each observable result is the one of gates applied at their calls.
 //
 // Locking: the amplitudes are touched only under the lock (pool workers write
@@ -62,7 +62,8 @@ public:
     // the earlier targets applied. A control equal to the target or >= n makes
     // that target's application a no-op. Each target needs the pool (created
     // here, or its failure raised); the gate itself is queued (unless built
-    // with VELQOR_DEFERRED=OFF), and a poisoned lock panics here as before.
+    // with VELQOR_DEFERRED=OFF), and a poisoned lock panics here, at the call,
+    // as an application under the lock would.
     void apply_gate(const Gate& gate, std::span<const std::uint64_t> targets, std::span<const std::uint64_t> controls);
 
     // |amplitude_i|^2 for every basis state, in index order.

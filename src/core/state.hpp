@@ -14,19 +14,19 @@
 #include "runtime/random.hpp"
 #include "core/buffer.hpp"
 #include "core/complex.hpp"
-#include "core/gate_queue.hpp"
+#include "core/queue/gate_queue.hpp"
 
 namespace velqor {
 
 // What measure_all keeps between calls while the state does not change: the
-// running sum of the probabilities at the end of every block of kBlock basis
+// running sum of the probabilities at the end of every chunk of kChunk basis
 // states, bit-identical to the sequential running sum, and the draw range.
 struct SampleCache {
-    static constexpr std::uint64_t kBlock = 64;
+    static constexpr std::uint64_t kChunk = 64;
 
-    Buffer<double> block_ends;
+    Buffer<double> chunk_ends;
     double total = 0.0;
-    bool summed = false;                        // block_ends and total hold the state's sums
+    bool summed = false;                        // chunk_ends and total hold the state's sums
     std::optional<random::UniformRange> range;  // [0, total); set once a draw has built it
 
     void invalidate() noexcept {
@@ -51,14 +51,14 @@ struct RegisterState {
     // Guarded by `mutex`.
     Buffer<Complex> amplitudes;
     // Guarded by `mutex`, or by an exclusive call: apply_gate appends to it
-    // outside the lock; every read runs and empties it under the lock.
+    // outside the lock; every read applies and empties it under the lock.
     GateQueue pending;
     // Guarded by `mutex`, or by an exclusive call: apply_gate invalidates it
     // outside the lock; measure_all fills it and copies its range under the lock.
     SampleCache cache;
 };
 
-inline std::string poison_message() { return unwrap_message("PoisonError { .. }"); }
+inline std::string poison_message() { return unwrap_message(msg::kPoisoned); }
 
 // Holds the register's lock. Taking it when the poisoned mark is set panics at
 // `where`; a panic that unwinds through the holder sets the mark for good. Other
@@ -88,11 +88,11 @@ private:
 };
 
 // Applies the queued gates to the state and empties the queue; the caller
-// holds the lock. Every read of the state runs this first. A refused
+// holds the lock. Every read of the state calls this first. A refused
 // allocation leaves the gates not yet applied queued, the state consistent.
-inline void run_pending(RegisterState& state, unsigned qubits) {
+inline void apply_pending(RegisterState& state, unsigned qubits) {
     if (state.pending.empty()) return;
-    run_queue(state.pending, state.amplitudes.data(), qubits);
+    apply_queue(state.pending, state.amplitudes.data(), qubits);
 }
 
 }  // namespace velqor

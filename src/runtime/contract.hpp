@@ -1,6 +1,7 @@
 // The strings that callers match on and that therefore never change with the
 // code: the failure-site identifiers printed in panic reports, the environment
-// variables the module reads, and the qualified name of its exception type.
+// variables the module reads, the qualified name of its exception type, and
+// the messages of the README's Errors table.
 //
 // A failure site names a source module and a position ("src\things\mod:99:43");
 // it identifies one refusal for good. It is not a path or a line of this
@@ -8,7 +9,11 @@
 // entries here; existing entries are never renumbered.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
 
 namespace velqor {
 
@@ -82,5 +87,60 @@ inline constexpr const char* kSeed = "VELQOR_SEED";
 
 // The exception type every panic becomes in Python (module "pyo3_runtime").
 inline constexpr const char* kPanicTypeName = "pyo3_runtime.PanicException";
+
+// The messages of the Errors table, to the letter; "{}" marks where fill()
+// puts a value, in order.
+namespace msg {
+
+// Raised by the surface as ordinary Python exceptions.
+inline constexpr std::string_view kAlreadyMutablyBorrowed = "Already mutably borrowed";
+inline constexpr std::string_view kAlreadyBorrowed = "Already borrowed";
+inline constexpr std::string_view kTooManyPositional = "{} takes {} positional arguments but {} were given";
+inline constexpr std::string_view kMultipleValues = "{} got multiple values for argument '{}'";
+inline constexpr std::string_view kUnexpectedKeyword = "{} got an unexpected keyword argument '{}'";
+inline constexpr std::string_view kMissingArguments = "{} missing {} required positional {}: {}";
+inline constexpr std::string_view kArgumentError = "argument '{}': {}";
+inline constexpr std::string_view kCannotConvert = "'{}' object cannot be converted to '{}'";
+inline constexpr std::string_view kStrToVec = "Can't extract `str` to `Vec`";
+inline constexpr std::string_view kRealField = "failed to extract field Complex.real";
+inline constexpr std::string_view kImagField = "failed to extract field Complex.imag";
+inline constexpr std::string_view kIntegralOverflow = "out of range integral type conversion attempted";
+inline constexpr std::string_view kRegisterMemory = "cannot allocate {} bytes for a register of {} qubits";
+
+// Panics of the core (PanicException).
+inline constexpr std::string_view kMatrixShape = "Only support single gate. Matrix size must be 2 by 2";
+inline constexpr std::string_view kNotUnitary = "Matrix is not unitary";
+inline constexpr std::string_view kQubitLimit = "Number of qubits must be less than {}";
+inline constexpr std::string_view kTargetOutOfRange = "Target(s) outside qubit range";
+inline constexpr std::string_view kIndexOutOfBounds = "index out of bounds: the len is {} but the index is {}";
+inline constexpr std::string_view kUnwrapFailed = "called `Result::unwrap()` on an `Err` value: {}";
+inline constexpr std::string_view kPoisoned = "PoisonError { .. }";
+inline constexpr std::string_view kBadSeed = "VELQOR_SEED must be a decimal integer from 0 to 18446744073709551615";
+// The sampler's errors as they appear after kUnwrapFailed, by SampleError value.
+inline constexpr std::array<std::string_view, 4> kSampleErrorNames = {"NoItem", "InvalidWeight", "AllWeightsZero",
+                                                                      "TooMany"};
+
+// Replaces each "{}" of `text` by the next value, in order; "{{" and "}}" stand
+// for literal braces.
+inline std::string fill(std::string_view text, std::initializer_list<std::string_view> values) {
+    std::string out;
+    out.reserve(text.size() + 32);
+    auto next = values.begin();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '{' && i + 1 < text.size() && text[i + 1] == '}') {
+            if (next != values.end()) out.append(*next++);
+            ++i;
+        } else if ((c == '{' || c == '}') && i + 1 < text.size() && text[i + 1] == c) {
+            out.push_back(c);
+            ++i;
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+}  // namespace msg
 
 }  // namespace velqor

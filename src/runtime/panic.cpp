@@ -192,14 +192,10 @@ int write_stderr(std::string_view text) noexcept {
 
 std::uint32_t thread_panic_count() noexcept { return t_panics_in_progress; }
 
-std::string unwrap_message(std::string_view debug_form) {
-    std::string text = "called `Result::unwrap()` on an `Err` value: ";
-    text.append(debug_form);
-    return text;
-}
+std::string unwrap_message(std::string_view debug_form) { return msg::fill(msg::kUnwrapFailed, {debug_form}); }
 
 std::string index_message(std::uint64_t len, std::uint64_t index) {
-    return "index out of bounds: the len is " + std::to_string(len) + " but the index is " + std::to_string(index);
+    return msg::fill(msg::kIndexOutOfBounds, {std::to_string(len), std::to_string(index)});
 }
 
 }  // namespace velqor

@@ -46,7 +46,7 @@
 namespace velqor::pool {
 namespace detail {
 
-thread_local Worker* t_worker = nullptr;
+thread_local Runner* t_runner = nullptr;
 
 }  // namespace detail
 
@@ -54,29 +54,16 @@ namespace {
 
 using namespace detail;
 
-// The record this thread's joins run on: its worker, or the guest record it
-// holds for the loop it runs; null otherwise.
-thread_local Worker* t_runner = nullptr;
-
-// Makes `w` the worker this thread is, for the scope's life.
-class WorkerScope {
-public:
-    explicit WorkerScope(Worker* w) noexcept { t_worker = w; }
-    ~WorkerScope() { t_worker = nullptr; }
-    WorkerScope(const WorkerScope&) = delete;
-    WorkerScope& operator=(const WorkerScope&) = delete;
-};
-
 // Makes `runner` this thread's join record for the scope's life.
 class RunnerScope {
 public:
-    explicit RunnerScope(Worker* runner) noexcept : previous_(t_runner) { t_runner = runner; }
+    explicit RunnerScope(Runner* runner) noexcept : previous_(t_runner) { t_runner = runner; }
     ~RunnerScope() { t_runner = previous_; }
     RunnerScope(const RunnerScope&) = delete;
     RunnerScope& operator=(const RunnerScope&) = delete;
 
 private:
-    Worker* previous_;
+    Runner* previous_;
 };
 
 // Holds a free guest record of the pool for the calling thread, if one is free.
@@ -99,10 +86,10 @@ public:
     GuestClaim(const GuestClaim&) = delete;
     GuestClaim& operator=(const GuestClaim&) = delete;
 
-    Worker* get() const noexcept { return guest_; }
+    Runner* get() const noexcept { return guest_; }
 
 private:
-    Worker* guest_ = nullptr;
+    Runner* guest_ = nullptr;
 };
 
 // How long an idle worker keeps searching before it sleeps (and at least how
@@ -118,7 +105,7 @@ constexpr unsigned kGuestSpinRounds = 64;
 // while it waits and may sleep; the sleeping state tells the setter to wake it.
 class JoinLatch {
 public:
-    explicit JoinLatch(Worker& owner) : owner_(&owner) {}
+    explicit JoinLatch(Runner& owner) : owner_(&owner) {}
 
     bool probe() const noexcept { return state_.load(std::memory_order_acquire) == kSet; }
 
@@ -126,7 +113,7 @@ public:
     void set() noexcept {
         // The record (and this latch) may be gone as soon as the owner sees the
         // latch set, so take what the wake needs first. Pools are never freed.
-        Worker* owner = owner_;
+        Runner* owner = owner_;
         if (state_.exchange(kSet, std::memory_order_acq_rel) == kSleeping) owner->pool->wake_worker(*owner);
     }
 
@@ -146,7 +133,7 @@ private:
     static constexpr int kSleeping = 1;
     static constexpr int kSet = 2;
     std::atomic<int> state_{kUnset};
-    Worker* owner_;
+    Runner* owner_;
 };
 
 // Completion latch of an interpreter thread: one per thread, created on its
@@ -193,7 +180,7 @@ private:
 // Initialised on the thread's first loop, destroyed with the thread.
 thread_local BlockingLatch t_latch;
 
-std::uint64_t next_random(Worker& w) noexcept {
+std::uint64_t next_random(Runner& w) noexcept {
     w.rng ^= w.rng << 13;
     w.rng ^= w.rng >> 7;
     w.rng ^= w.rng << 17;
@@ -203,7 +190,7 @@ std::uint64_t next_random(Worker& w) noexcept {
 // Own queue (newest first), then the other workers' queues (oldest first,
 // starting at a random one), then the guests' queues, then the shared queue.
 // `moved` tells whether the job was queued by another thread. Workers only.
-bool find_work(Worker& w, JobRef& job, bool& moved) noexcept {
+bool find_work(Runner& w, JobRef& job, bool& moved) noexcept {
     if (w.queue.pop_newest(job)) {
         moved = false;
         return true;
@@ -213,7 +200,7 @@ bool find_work(Worker& w, JobRef& job, bool& moved) noexcept {
     if (n > 1) {
         const std::size_t start = static_cast<std::size_t>(next_random(w) % n);
         for (std::size_t k = 0; k < n; ++k) {
-            Worker& victim = *pool.workers[(start + k) % n];
+            Runner& victim = *pool.workers[(start + k) % n];
             if (&victim != &w && victim.queue.pop_oldest(job)) {
                 moved = true;
                 return true;
@@ -233,36 +220,25 @@ bool find_work(Worker& w, JobRef& job, bool& moved) noexcept {
     return false;
 }
 
-// Sleeps until woken, unless work, termination or the awaited latch shows up
-// after the sleep is announced.
-void sleep_worker(Worker& w, JoinLatch* latch) noexcept {
-    Pool& pool = *w.pool;
+// Sleeps until woken, unless the awaited latch (if any) is already set, or,
+// for a worker, work or termination shows up after the sleep is announced.
+// Guests are not counted among the sleeping workers: no publication wakes
+// them, only their latch.
+void sleep_runner(Runner& r, JoinLatch* latch) noexcept {
+    Pool& pool = *r.pool;
     try {
         std::unique_lock lock(pool.sleep_mutex);
         if (latch != nullptr && !latch->mark_sleeping()) return;
-        w.asleep = true;
-        pool.sleeping.fetch_add(1, std::memory_order_seq_cst);
-        if (pool.terminate.load(std::memory_order_seq_cst) || pool.has_visible_work()) {
-            w.asleep = false;
-            pool.sleeping.fetch_sub(1, std::memory_order_seq_cst);
-        } else {
-            while (w.asleep) w.wake.wait(lock);
+        r.asleep = true;
+        if (!r.guest) {
+            pool.sleeping.fetch_add(1, std::memory_order_seq_cst);
+            if (pool.terminate.load(std::memory_order_seq_cst) || pool.has_visible_work()) {
+                r.asleep = false;
+                pool.sleeping.fetch_sub(1, std::memory_order_seq_cst);
+            }
         }
+        while (r.asleep) r.wake.wait(lock);
         if (latch != nullptr) latch->clear_sleeping();
-    } catch (...) {
-        unexpected_failure();
-    }
-}
-
-// A guest's sleep until its awaited latch is set. Guests are not counted among
-// the sleeping workers: no publication wakes them, only the latch.
-void sleep_guest(Worker& g, JoinLatch& latch) noexcept {
-    try {
-        std::unique_lock lock(g.pool->sleep_mutex);
-        if (!latch.mark_sleeping()) return;
-        g.asleep = true;
-        while (g.asleep) g.wake.wait(lock);
-        latch.clear_sleeping();
     } catch (...) {
         unexpected_failure();
     }
@@ -272,7 +248,7 @@ void sleep_guest(Worker& g, JoinLatch& latch) noexcept {
 // own queue (pieces of its own loop), then watches the latch for a short while
 // and sleeps on it. It takes no other thread's jobs: pieces of another loop may
 // need per-thread state that only that loop's caller prepared.
-void wait_as_guest(Worker& g, JoinLatch& latch) noexcept {
+void wait_as_guest(Runner& g, JoinLatch& latch) noexcept {
     unsigned rounds = 0;
     while (!latch.probe()) {
         JobRef job;
@@ -283,7 +259,7 @@ void wait_as_guest(Worker& g, JoinLatch& latch) noexcept {
             ++rounds;
             std::this_thread::yield();
         } else {
-            sleep_guest(g, latch);
+            sleep_runner(g, &latch);
         }
     }
 }
@@ -291,7 +267,7 @@ void wait_as_guest(Worker& g, JoinLatch& latch) noexcept {
 // The worker loop: runs jobs until `done` holds, idling (searching, then
 // sleeping) while none is found. `latch` is the join latch awaited, if any.
 template <class Done>
-void run_until(Worker& w, JoinLatch* latch, Done done) noexcept {
+void run_until(Runner& w, JoinLatch* latch, Done done) noexcept {
     using Clock = std::chrono::steady_clock;
     Pool& pool = *w.pool;
     bool idle = false;
@@ -322,14 +298,14 @@ void run_until(Worker& w, JoinLatch* latch, Done done) noexcept {
         }
         pool.idle_awake.fetch_sub(1, std::memory_order_seq_cst);
         idle = false;
-        sleep_worker(w, latch);
+        sleep_runner(w, latch);
     }
     if (idle) pool.idle_awake.fetch_sub(1, std::memory_order_seq_cst);
 }
 
 // Second half of a join, queued on the owner's queue while the first half runs.
 struct JoinJob {
-    JoinJob(WorkFn fn, void* ctx, Worker& owner) : work(fn), context(ctx), latch(owner) {}
+    JoinJob(WorkFn fn, void* ctx, Runner& owner) : work(fn), context(ctx), latch(owner) {}
 
     void run(bool moved) noexcept {
         try {
@@ -354,7 +330,7 @@ struct JoinJob {
 // Runs B here if nobody stole it; otherwise helps with other jobs until the
 // thief is done (a guest only with its own). B must finish either way: its
 // record lives in the join's frame.
-void finish_second_half(Worker& w, JoinJob& job_b, bool moved) noexcept {
+void finish_second_half(Runner& w, JoinJob& job_b, bool moved) noexcept {
     while (!job_b.latch.probe()) {
         JobRef job;
         if (w.queue.pop_newest(job)) {
@@ -378,7 +354,7 @@ void finish_second_half(Worker& w, JoinJob& job_b, bool moved) noexcept {
 // loop from a thread outside the pool (the job injected into the shared queue,
 // or the join a guest starts); it is the moved flag of both halves when they run
 // here.
-void join_on_worker(Worker& w, WorkFn a, void* a_context, WorkFn b, void* b_context, bool injected) {
+void join_on_worker(Runner& w, WorkFn a, void* a_context, WorkFn b, void* b_context, bool injected) {
     JoinJob job_b(b, b_context, w);
     w.pool->publish(w.queue.push(JobRef{&JoinJob::execute, &job_b}));
 
@@ -409,7 +385,7 @@ struct InjectedJoin {
     static void execute(void* record, bool /*moved: always set, it came from the shared queue*/) noexcept {
         auto& job = *static_cast<InjectedJoin*>(record);
         try {
-            join_on_worker(*t_worker, job.a, job.a_context, job.b, job.b_context, true);
+            join_on_worker(*current_worker(), job.a, job.a_context, job.b, job.b_context, true);
         } catch (...) {
             job.panic = capture_current_exception();
         }
@@ -419,13 +395,15 @@ struct InjectedJoin {
 
 // ---- Joins and indexed loops -----------------------------------------------
 
-void join_context(WorkFn a, void* a_context, WorkFn b, void* b_context) {
-    if (Worker* w = t_runner) {
+}  // namespace
+
+void detail::join_context(WorkFn a, void* a_context, WorkFn b, void* b_context) {
+    if (Runner* w = t_runner) {
         join_on_worker(*w, a, a_context, b, b_context, false);
         return;
     }
     Pool& pool = global_pool();
-    if (const GuestClaim claim(pool); Worker* guest = claim.get()) {
+    if (const GuestClaim claim(pool); Runner* guest = claim.get()) {
         const RunnerScope scope(guest);
         join_on_worker(*guest, a, a_context, b, b_context, true);
         return;
@@ -435,6 +413,8 @@ void join_context(WorkFn a, void* a_context, WorkFn b, void* b_context) {
     job.latch->wait_and_reset();
     if (job.panic) resume_unwind(std::move(job.panic));
 }
+
+namespace {
 
 struct Loop {
     RangeFn body;
@@ -480,22 +460,11 @@ void run_piece(const Loop& loop, std::uint64_t begin, std::uint64_t end, std::si
     loop.body(loop.context, begin, end);
 }
 
-struct PlainTask {
-    TaskFn fn;
-    void* context;
-};
-
-void run_plain_task(void* context, bool /*moved*/) {
-    const PlainTask& task = *static_cast<const PlainTask*>(context);
-    task.fn(task.context);
-}
-
 }  // namespace
 
 namespace detail {
 
-void worker_loop(Worker& w) noexcept {
-    const WorkerScope worker(&w);
+void worker_loop(Runner& w) noexcept {
     const RunnerScope runner(&w);
     Pool& pool = *w.pool;
     run_until(w, nullptr, [&pool] { return pool.terminate.load(std::memory_order_acquire); });
@@ -509,12 +478,12 @@ void reset_thread_latch() noexcept {
 }  // namespace detail
 
 std::size_t current_worker_index() noexcept {
-    const Worker* w = detail::t_worker;
+    const Runner* w = detail::current_worker();
     return w != nullptr ? w->index : kNotAWorker;
 }
 
 std::size_t current_num_threads() {
-    if (Worker* w = detail::t_worker) return w->pool->num_threads;
+    if (const Runner* w = detail::current_worker()) return w->pool->num_threads;
     return detail::global_pool().num_threads;
 }
 
@@ -523,12 +492,6 @@ void for_each_range_erased(std::uint64_t n, RangeFn body, void* context) {
     if (n == 0) return;
     const Loop loop{body, context, workers};
     run_piece(loop, 0, n, workers, false);
-}
-
-void join_erased(TaskFn a, void* a_context, TaskFn b, void* b_context) {
-    PlainTask task_a{a, a_context};
-    PlainTask task_b{b, b_context};
-    join_context(&run_plain_task, &task_a, &run_plain_task, &task_b);
 }
 
 }  // namespace velqor::pool

@@ -16,7 +16,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <type_traits>
 
 namespace velqor::pool {
@@ -43,18 +42,12 @@ bool is_running() noexcept;
 // Body of an indexed loop: called with the half-open index range [begin, end)
 // of one unsplit piece, which it must process in increasing index order.
 using RangeFn = void (*)(void* context, std::uint64_t begin, std::uint64_t end);
-using TaskFn = void (*)(void* context);
 
 // Runs body over [0, n) with adaptive splitting: the split budget starts at W,
 // halves on every split, and is re-armed to max(budget / 2, W) on a piece that
 // another thread stole. A loop of fewer than two indices runs on the calling
 // thread (after the pool has been created).
 void for_each_range_erased(std::uint64_t n, RangeFn body, void* context);
-
-// Runs a and b, possibly in parallel, and returns when both are done. When both
-// panic, a's panic wins; otherwise whichever panicked is continued once the
-// other has finished. Outside a worker, the join is injected into the pool.
-void join_erased(TaskFn a, void* a_context, TaskFn b, void* b_context);
 
 template <class F>
 void for_each_range(std::uint64_t n, F&& body) {
@@ -87,25 +80,11 @@ void for_each(std::uint64_t n, F&& body) {
     });
 }
 
-// Indexed collect: out[i] = f(i) for every slot of out, each written exactly once.
-template <class T, class F>
-void collect(std::span<T> out, F&& f) {
-    T* data = out.data();
-    for_each_range(out.size(), [data, &f](std::uint64_t begin, std::uint64_t end) {
-        for (std::uint64_t i = begin; i < end; ++i) data[i] = f(i);
-    });
-}
-
-template <class A, class B>
-void join(A&& a, B&& b) {
-    using FA = std::remove_reference_t<A>;
-    using FB = std::remove_reference_t<B>;
-    join_erased([](void* c) { (*static_cast<FA*>(c))(); }, const_cast<void*>(static_cast<const void*>(&a)),
-                [](void* c) { (*static_cast<FB*>(c))(); }, const_cast<void*>(static_cast<const void*>(&b)));
-}
+// The most workers a pool has, whatever the environment asks for.
+inline constexpr std::size_t kMaxWorkers = 255;
 
 // Worker count as read from the environment: RAYON_NUM_THREADS, then
-// RAYON_RS_NUM_CPUS, then `processors`; capped at 255. The getter returns the
+// RAYON_RS_NUM_CPUS, then `processors`; capped at kMaxWorkers. The getter returns the
 // variable's value or nullptr when unset. Exposed for tests; the pool calls it
 // once, at creation.
 using EnvGetter = const char* (*)(const char* name);

@@ -31,7 +31,7 @@ inline constexpr std::string_view kUnexpectedPanic = "Rayon: detected unexpected
 [[noreturn]] inline void unexpected_failure() noexcept { fatal_error(kUnexpectedPanic); }
 
 struct Pool;
-struct Worker;
+struct Runner;
 
 // Runs the job's work with the moved flag, stores the result and sets the
 // job's latch. Never throws: panics of the work are kept in the job record.
@@ -56,6 +56,13 @@ using WorkFn = void (*)(void* context, bool moved);
 // out); a guest record's queue is owned by the thread that holds the record.
 // On the pool's shared queue, any thread may push() and workers take
 // jobs with pop_oldest(). maybe_nonempty() may be called by anyone.
+//
+// Why a locked ring and not a lock-free work-stealing deque: the jobs are
+// pieces of loops over whole blocks of the state (microseconds to
+// milliseconds each), so an uncontended lock per push and pop costs nothing
+// measurable (bench_pool's round trip), while a lock-free deque's memory-order
+// arguments, its buffer growth under concurrent thieves and its reclamation of
+// old buffers are hard to get right and to check under ThreadSanitizer.
 class JobQueue {
 public:
     JobQueue() : slots_(kInitialQueueCapacity) {}
@@ -128,8 +135,8 @@ private:
 // A runner of jobs: one of the pool's worker threads, or a guest record that a
 // thread outside the pool holds while it runs its own loop's joins (its queue
 // is then stolen from like a worker's, but it steals from nobody).
-struct alignas(64) Worker {
-    Worker(Pool* owner, std::size_t number, bool is_guest)
+struct alignas(64) Runner {
+    Runner(Pool* owner, std::size_t number, bool is_guest)
         : pool(owner), index(number), guest(is_guest), rng(0x9E3779B97F4A7C15ull * (number + 1)) {}
 
     Pool* pool;
@@ -147,13 +154,13 @@ struct alignas(64) Worker {
 struct Pool {
     explicit Pool(std::size_t count) : num_threads(count) {
         workers.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) workers.push_back(std::make_unique<Worker>(this, i, false));
+        for (std::size_t i = 0; i < count; ++i) workers.push_back(std::make_unique<Runner>(this, i, false));
         // With one worker a loop keeps to it: the caller running pieces too
         // would double the parallelism the worker count asked for.
         if (count > 1) {
             guests.reserve(kGuestRunners);
             for (std::size_t i = 0; i < kGuestRunners; ++i)
-                guests.push_back(std::make_unique<Worker>(this, count + i, true));
+                guests.push_back(std::make_unique<Runner>(this, count + i, true));
         }
     }
 
@@ -178,7 +185,7 @@ struct Pool {
 
     void inject(JobRef job) noexcept { publish(injector.push(job)); }
 
-    void wake_worker(Worker& w) noexcept {
+    void wake_worker(Runner& w) noexcept {
         try {
             std::lock_guard lock(sleep_mutex);
             if (w.asleep) wake_locked(w);
@@ -188,7 +195,7 @@ struct Pool {
     }
 
     // Guests sleep only on their own join latch and are not counted in `sleeping`.
-    void wake_locked(Worker& w) noexcept {
+    void wake_locked(Runner& w) noexcept {
         w.asleep = false;
         if (!w.guest) sleeping.fetch_sub(1, std::memory_order_seq_cst);
         w.wake.notify_one();
@@ -216,8 +223,8 @@ struct Pool {
     }
 
     const std::size_t num_threads;
-    std::vector<std::unique_ptr<Worker>> workers;
-    std::vector<std::unique_ptr<Worker>> guests;  // empty with one worker
+    std::vector<std::unique_ptr<Runner>> workers;
+    std::vector<std::unique_ptr<Runner>> guests;  // empty with one worker
     JobQueue injector;
     std::mutex sleep_mutex;                  // guards every worker's `asleep`
     std::atomic<std::size_t> sleeping{0};    // workers announced asleep and not yet woken
@@ -226,17 +233,31 @@ struct Pool {
     Pool* abandoned_next = nullptr;  // links the unusable pools (see abandon())
 };
 
-// The worker the calling thread is, or null on any other thread.
-extern thread_local Worker* t_worker;
+// The record this thread's joins run on: its worker, or the guest record it
+// holds for the loop it runs; null otherwise. The thread's one pool identity.
+extern thread_local Runner* t_runner;
+
+// The worker the calling thread is, or null on any other thread (a guest
+// record does not make its holder a worker).
+inline Runner* current_worker() noexcept {
+    Runner* runner = t_runner;
+    return runner != nullptr && !runner->guest ? runner : nullptr;
+}
 
 // Scheduler, for the set-up: a started worker's whole life (runs jobs until
 // the pool terminates), and a fresh blocking latch for the calling thread (a
 // forked child's copy of the parent's may have been mid-use).
-void worker_loop(Worker& w) noexcept;
+void worker_loop(Runner& w) noexcept;
 void reset_thread_latch() noexcept;
 
 // Set-up, for the scheduler: the process-wide pool, created on first need; a
 // creation failure panics (and every later call panics again).
 Pool& global_pool();
+
+// Runs a and b, possibly in parallel, and returns when both are done: on the
+// calling worker, on a guest record, or injected into the pool. When both
+// panic, a's panic wins; otherwise whichever panicked is continued once the
+// other has finished. The split of every loop; tests call it directly.
+void join_context(WorkFn a, void* a_context, WorkFn b, void* b_context);
 
 }  // namespace velqor::pool::detail

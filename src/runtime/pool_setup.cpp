@@ -27,7 +27,6 @@ namespace {
 
 using namespace detail;
 
-constexpr std::size_t kMaxWorkers = 255;
 constexpr std::size_t kDefaultStackSize = 2097152;
 // Smallest stack handed to the system: the allocation granularity of a stack
 // reservation on systems that reserve in 64 KiB units, and room for a panic's
@@ -112,7 +111,7 @@ std::size_t worker_stack_size() {
 }
 
 void* worker_main(void* arg) noexcept {
-    worker_loop(*static_cast<Worker*>(arg));
+    worker_loop(*static_cast<Runner*>(arg));
     return nullptr;
 }
 
@@ -138,7 +137,7 @@ private:
     int status_;
 };
 
-int start_worker(const ThreadAttributes& attributes, Worker& w) {
+int start_worker(const ThreadAttributes& attributes, Runner& w) {
     if (w.index == g_fail_start_index.load(std::memory_order_relaxed)) {
         g_fail_start_index.store(kNoFailure, std::memory_order_relaxed);
         return g_fail_start_error.load(std::memory_order_relaxed);
@@ -220,7 +219,7 @@ Pool& global_pool() {
 }  // namespace detail
 
 bool is_running() noexcept {
-    return detail::t_worker != nullptr || g_state.load(std::memory_order_acquire) == kRunning;
+    return detail::current_worker() != nullptr || g_state.load(std::memory_order_acquire) == kRunning;
 }
 
 bool parse_count(const char* text, std::uint32_t& value) {

@@ -22,9 +22,6 @@ constexpr std::string_view kOsErrorPrefix = "OS Error: ";
 constexpr std::string_view kInitFailed = "could not initialize thread_rng: ";
 constexpr std::string_view kLowNotBelowHigh = "Uniform::new called with `low >= high`";
 constexpr std::string_view kRangeOverflow = "Uniform::new: range overflow";
-constexpr std::string_view kBadSeed = "VELQOR_SEED must be a decimal integer from 0 to 18446744073709551615";
-
-constexpr std::array<std::string_view, 4> kSampleErrorNames = {"NoItem", "InvalidWeight", "AllWeightsZero", "TooMany"};
 
 using Key = std::array<std::uint32_t, 8>;
 
@@ -342,7 +339,7 @@ std::shared_ptr<ThreadGenerator> thread_rng() {
     thread_local std::shared_ptr<ThreadGenerator> t_generator;
     if (!t_generator) {
         const SeedSetting& setting = seed_setting();
-        if (setting.set && !setting.seed) panic(std::string(kBadSeed), site::kRandomSeed);
+        if (setting.set && !setting.seed) panic(std::string(msg::kBadSeed), site::kRandomSeed);
         if (setting.seed) {
             t_generator = std::make_shared<ThreadGenerator>(SeededKey{*setting.seed, seeded_thread_key(*setting.seed)});
             return t_generator;
@@ -386,26 +383,20 @@ double UniformRange::sample(ThreadGenerator& rng) const {
 
 std::string_view sample_error_name(SampleError error) noexcept {
     const auto index = static_cast<std::size_t>(error);
-    return index < kSampleErrorNames.size() ? kSampleErrorNames[index] : std::string_view{};
+    return index < msg::kSampleErrorNames.size() ? msg::kSampleErrorNames[index] : std::string_view{};
 }
 
 WeightedSampler::WeightedSampler(std::vector<double> cumulative, double total)
     : cumulative_(std::move(cumulative)), total_(total), range_(0.0, total) {}
 
 std::variant<WeightedSampler, SampleError> WeightedSampler::build(std::span<const double> weights) {
-    if (weights.empty()) return SampleError::NoItem;
-    double total = weights[0];
-    if (!(total >= 0.0)) return SampleError::InvalidWeight;
     std::vector<double> cumulative;
-    cumulative.reserve(weights.size() - 1);
-    for (std::size_t j = 1; j < weights.size(); ++j) {
-        const double w = weights[j];
-        if (!(w >= 0.0)) return SampleError::InvalidWeight;
-        cumulative.push_back(total);
-        total += w;
-    }
-    if (total == 0.0) return SampleError::AllWeightsZero;
-    return WeightedSampler(std::move(cumulative), total);
+    cumulative.reserve(weights.empty() ? 0 : weights.size() - 1);
+    const auto total = checked_running_sum(
+        weights.size(), [&](std::uint64_t j) { return weights[j]; },
+        [&](std::uint64_t, double sum) { cumulative.push_back(sum); });
+    if (const auto* error = std::get_if<SampleError>(&total)) return *error;
+    return WeightedSampler(std::move(cumulative), std::get<double>(total));
 }
 
 std::uint32_t WeightedSampler::index_of(double x) const noexcept {

@@ -108,6 +108,26 @@ private:
 enum class SampleError : std::uint8_t { NoItem, InvalidWeight, AllWeightsZero, TooMany };
 std::string_view sample_error_name(SampleError error) noexcept;
 
+// The weighted sampler's pass over its weights, for any source of them: the
+// running sum of weight(0) .. weight(count - 1) in order, each checked (one
+// that is not >= 0, negative or NaN, is InvalidWeight), and a zero total
+// refused (AllWeightsZero). keep(j, sum) sees the sum of the weights before
+// weight j, for j = 1 .. count - 1. Returns the total or the first error.
+template <class Weight, class Keep>
+std::variant<double, SampleError> checked_running_sum(std::uint64_t count, Weight&& weight, Keep&& keep) {
+    if (count == 0) return SampleError::NoItem;
+    double total = weight(std::uint64_t{0});
+    if (!(total >= 0.0)) return SampleError::InvalidWeight;
+    for (std::uint64_t j = 1; j < count; ++j) {
+        const double w = weight(j);
+        if (!(w >= 0.0)) return SampleError::InvalidWeight;
+        keep(j, total);
+        total += w;
+    }
+    if (total == 0.0) return SampleError::AllWeightsZero;
+    return total;
+}
+
 // Picks index j with probability weight[j] / total: one uniform draw x in
 // [0, total), then the number of cumulative sums <= x.
 class WeightedSampler {

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/panic.hpp"
+#include "core/kernels/pair_plan.hpp"
 #include "core/register.hpp"
 
 namespace velqor::testing {
@@ -27,9 +28,9 @@ inline constexpr bool kThreadSanitizer = true;
 inline constexpr bool kThreadSanitizer = false;
 #endif
 
-inline constexpr double kH = 0.7071067811865475;  // the double nearest 1/sqrt(2)
-inline constexpr Gate kX{{0, 0}, {1, 0}, {1, 0}, {0, 0}};
-inline constexpr Gate kHadamard{{kH, 0}, {kH, 0}, {kH, 0}, {-kH, 0}};
+using gates::kH;
+using gates::kHadamard;
+using gates::kX;
 
 // A complex number with both parts uniform in [-1, 1).
 inline Complex random_complex(std::mt19937_64& rng) {
@@ -142,6 +143,16 @@ inline std::string run_in_child(const std::function<std::string()>& fn, unsigned
     ::waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
     return result;
+}
+
+// The plan of target t < n under a list of controls, as gate application
+// builds it; false when some control can never be satisfied.
+inline bool make_plan(unsigned n, std::uint64_t t, const std::uint64_t* controls, std::size_t control_count,
+                      kernels::PairPlan& plan) {
+    std::uint64_t mask = 0;
+    if (!kernels::control_mask_of(n, t, controls, control_count, mask)) return false;
+    kernels::make_plan_from_mask(n, static_cast<unsigned>(t), mask, plan);
+    return true;
 }
 
 }  // namespace velqor::testing

@@ -14,7 +14,7 @@
 #include "runtime/random.hpp"
 #include "support.hpp"
 #include "core/marginals.hpp"
-#include "core/pair_ops.hpp"
+#include "core/kernels/isa.hpp"
 #include "core/register.hpp"
 
 namespace velqor {

@@ -28,6 +28,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/panic.hpp"
+#include "runtime/pool_internal.hpp"
 #include "support.hpp"
 
 namespace {
@@ -36,6 +37,25 @@ namespace vp = velqor::pool;
 using Range = std::pair<std::uint64_t, std::uint64_t>;
 constexpr velqor::Location kSite{"tests\\pool", 1, 1};
 const std::string kBuildError = "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: ";
+
+// Runs a and b on the pool through the join that splits every loop.
+template <class A, class B>
+void join(A&& a, B&& b) {
+    using FA = std::remove_reference_t<A>;
+    using FB = std::remove_reference_t<B>;
+    vp::detail::join_context(
+        [](void* c, bool) { (*static_cast<FA*>(c))(); }, const_cast<void*>(static_cast<const void*>(&a)),
+        [](void* c, bool) { (*static_cast<FB*>(c))(); }, const_cast<void*>(static_cast<const void*>(&b)));
+}
+
+// Indexed collect on the pool: out[i] = f(i) for every slot, each written once.
+template <class T, class F>
+void collect(std::span<T> out, F&& f) {
+    T* data = out.data();
+    vp::for_each_range(out.size(), [data, &f](std::uint64_t begin, std::uint64_t end) {
+        for (std::uint64_t i = begin; i < end; ++i) data[i] = f(i);
+    });
+}
 
 // Counts failed checks inside a child process, which exits with the count.
 #define CHILD_CHECK(cond)                                                               \
@@ -261,7 +281,7 @@ TEST(PoolCreation, FailureToStartAWorkerPanicsOnceThenForGood) {
                 const std::string again = kBuildError + "GlobalPoolAlreadyInitialized }";
                 bool ran = false;
                 CHILD_CHECK(panic_message([&] { vp::for_each(5, [&](std::uint64_t) { ran = true; }); }) == again);
-                CHILD_CHECK(panic_message([] { vp::join([] {}, [] {}); }) == again);
+                CHILD_CHECK(panic_message([] { join([] {}, [] {}); }) == again);
                 CHILD_CHECK(!ran);
                 // The workers started before the failure leave on their own.
                 for (int i = 0; i < 5000 && thread_names().size() != before; ++i) usleep(1000);
@@ -281,7 +301,7 @@ TEST(PoolLoop, VisitsEveryIndexOnceInDisjointPieces) {
             for (std::uint64_t i = begin; i < end; ++i) visits[i].fetch_add(1, std::memory_order_relaxed);
         });
         std::vector<std::uint64_t> collected(n);
-        vp::collect(std::span<std::uint64_t>(collected), [&](std::uint64_t i) { return visits[i].load() * n + i; });
+        collect(std::span<std::uint64_t>(collected), [&](std::uint64_t i) { return visits[i].load() * n + i; });
         for (std::uint64_t i = 0; i < n; ++i) ASSERT_EQ(collected[i], n + i) << "n=" << n << " index " << i;
 
         const auto lowest_piece = static_cast<std::size_t>(
@@ -437,7 +457,7 @@ TEST(PoolPanic, WorkerCountsItsPanicAsCaught) {
     ::testing::internal::CaptureStderr();
     vp::for_each_range(2, [&](std::uint64_t begin, std::uint64_t) {
         if (begin != 0) return;
-        message = panic_message([] { vp::join([] { velqor::panic("inner", kSite); }, [] {}); });
+        message = panic_message([] { join([] { velqor::panic("inner", kSite); }, [] {}); });
         count_after = velqor::thread_panic_count();
     });
     ::testing::internal::GetCapturedStderr();
@@ -467,10 +487,10 @@ TEST_P(PoolJoin, PanicOrderAndCompletion) {
     const auto fail = [](const char* m) { return [m] { velqor::panic(m, kSite); }; };
     std::atomic<bool> done{false};
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(panic_message([&] { run_somewhere([&] { vp::join(fail("a"), fail("b")); }); }), "a");
-    EXPECT_EQ(panic_message([&] { run_somewhere([&] { vp::join([&] { done = true; }, fail("b")); }); }), "b");
+    EXPECT_EQ(panic_message([&] { run_somewhere([&] { join(fail("a"), fail("b")); }); }), "a");
+    EXPECT_EQ(panic_message([&] { run_somewhere([&] { join([&] { done = true; }, fail("b")); }); }), "b");
     EXPECT_TRUE(done.exchange(false)) << "A finished before B's panic continued";
-    EXPECT_EQ(panic_message([&] { run_somewhere([&] { vp::join(fail("a"), [&] { done = true; }); }); }), "a");
+    EXPECT_EQ(panic_message([&] { run_somewhere([&] { join(fail("a"), [&] { done = true; }); }); }), "a");
     EXPECT_TRUE(done.load()) << "B finished before A's panic continued";
     EXPECT_EQ(reports_in(::testing::internal::GetCapturedStderr()), 4u);
     EXPECT_EQ(velqor::thread_panic_count(), 0u);
@@ -480,14 +500,14 @@ std::uint64_t join_sum(std::uint64_t begin, std::uint64_t end) {
     if (end - begin <= 64) return (begin + end - 1) * (end - begin) / 2;
     const std::uint64_t mid = begin + (end - begin) / 2;
     std::uint64_t low = 0, high = 0;
-    vp::join([&] { low = join_sum(begin, mid); }, [&] { high = join_sum(mid, end); });
+    join([&] { low = join_sum(begin, mid); }, [&] { high = join_sum(mid, end); });
     return low + high;
 }
 
 // A chain of joins: each level leaves its second half queued while the first
 // recurses, so a worker's queue holds hundreds of jobs.
 void deep_join(int depth, std::atomic<int>& halves) {
-    if (depth > 0) vp::join([&] { deep_join(depth - 1, halves); }, [&] { ++halves; });
+    if (depth > 0) join([&] { deep_join(depth - 1, halves); }, [&] { ++halves; });
 }
 
 TEST_P(PoolJoin, NestedJoinsAndLoops) {

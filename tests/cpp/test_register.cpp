@@ -11,9 +11,12 @@
 
 #include "runtime/pool.hpp"
 #include "support.hpp"
-#include "core/pair_ops.hpp"
-#include "core/pair_plan.hpp"
-#include "core/gate_queue.hpp"
+#include "core/kernels/pair_ops.hpp"
+#include "core/kernels/pair_plan.hpp"
+#include "core/kernels/rows.hpp"
+#include "core/queue/gate_queue.hpp"
+#include "core/queue/block_runner.hpp"
+#include "core/queue/stretch_plan.hpp"
 #include "core/register.hpp"
 
 namespace velqor {
@@ -277,7 +280,7 @@ TEST(RegisterGates, PrefetchingRowsMatchThePlainFormula) {
         {5, {}}, {10, {}}, {7, {8}}, {6, {12, 19}}, {19, {5}}, {5, {6}}};
     for (const auto& [t, controls] : cases) {
         kernels::PairPlan plan;
-        ASSERT_TRUE(kernels::make_plan(n, t, controls.data(), controls.size(), plan));
+        ASSERT_TRUE(testing::make_plan(n, t, controls.data(), controls.size(), plan));
         EXPECT_TRUE(kernels::prefetches_rows(plan)) << "target " << t;
         const Gate g = random_gate(rng);
         r.apply_gate(g, std::vector<std::uint64_t>{t}, controls);
@@ -294,8 +297,8 @@ TEST(RegisterGates, TiledRunsOfFarApartHalvesMatchTheDirectLoop) {
     std::vector<Complex> tiled = direct;
     const kernels::DenseOp<kernels::Kind::General> op{random_complex(rng), random_complex(rng), random_complex(rng),
                                                       random_complex(rng)};
-    op.run(direct.data(), direct.data() + len, 0, len);
-    kernels::run_tiled<true>(op, tiled.data(), tiled.data() + len, len, kernels::kFarApart);
+    op.apply(direct.data(), direct.data() + len, 0, len);
+    kernels::apply_tiled<true>(op, tiled.data(), tiled.data() + len, len, kernels::kFarApart);
     expect_same(tiled, direct);
 }
 
@@ -306,13 +309,13 @@ void expect_streamed_like_stored(const std::vector<Complex>& start, Complex m00,
     constexpr unsigned n = 22;
     for (const std::uint64_t t : {0u, 2u, 9u, 10u, 15u, 21u}) {
         kernels::PairPlan plan;
-        ASSERT_TRUE(kernels::make_plan(n, t, nullptr, 0, plan));
+        ASSERT_TRUE(testing::make_plan(n, t, nullptr, 0, plan));
         EXPECT_EQ(kernels::streams_zeros(plan), t >= 10) << "target " << t;
         std::vector<Complex> stored = start, streamed = start;
         kernels::DiagonalOp<K0, K1> op{m00, m11};
-        kernels::for_each_run(plan, stored.data(), 0, plan.pairs, op);
+        kernels::apply_rows(plan, stored.data(), 0, plan.pairs, op);
         op.stream_zeros = kernels::streams_zeros(plan);
-        kernels::for_each_run(plan, streamed.data(), 0, plan.pairs, op);
+        kernels::apply_rows(plan, streamed.data(), 0, plan.pairs, op);
         op.finish();
         ASSERT_EQ(std::memcmp(stored.data(), streamed.data(), stored.size() * sizeof(Complex)), 0) << "target " << t;
         const std::uint64_t zeroed = K0 == kernels::Kind::Zero ? 0 : std::uint64_t{1} << t;
@@ -435,8 +438,8 @@ TEST(QueuedGates, RunsEndWhereTheTargetsNoLongerFitABlock) {
     q.push({kX, 0, blocking::kLowQubits});         // a repeated target takes no room
     q.push({kX, 0, blocking::kLowQubits + room});  // one too many
     q.push({kX, 0, 1});
-    EXPECT_EQ(blocking::run_end(q, 0), room + 2);
-    EXPECT_EQ(blocking::run_end(q, room + 2), q.size());
+    EXPECT_EQ(blocking::stretch_end(q, 0), room + 2);
+    EXPECT_EQ(blocking::stretch_end(q, room + 2), q.size());
 }
 
 // With gates waiting, a bad target still fails at its call, after the earlier
@@ -510,8 +513,8 @@ TEST(QueuedGates, MarginalsFormedInTheLastRunAreThoseOfTheResult) {
             const unsigned t =
                 trial % 4 == 0 ? static_cast<unsigned>(queue[length - 1].target) : static_cast<unsigned>(rng() % n);
             GateQueue copy = queue;
-            const Marginals m = run_queue_with_marginals(queue, with.data(), n, t);
-            run_queue(copy, without.data(), n);
+            const Marginals m = apply_queue_with_marginals(queue, with.data(), n, t);
+            apply_queue(copy, without.data(), n);
             EXPECT_TRUE(queue.empty());
             ASSERT_EQ(std::memcmp(with.data(), without.data(), with.size() * sizeof(Complex)), 0) << "n " << n;
             const Marginals want = marginal_totals(without.data(), n, t);

@@ -1,9 +1,9 @@
-#include "convert.hpp"
+#include "py/convert.hpp"
 
 #include <limits>
 #include <string>
 
-#include "messages.hpp"
+#include "py/messages.hpp"
 
 namespace velqor::py {
 namespace {
@@ -154,7 +154,7 @@ Result<std::uint64_t> extract_index(PyObject* obj) {
     }
     const unsigned long long value = PyLong_AsUnsignedLongLong(number);
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return PyErr::fetch();
-    if (value > std::numeric_limits<MachineWord>::max()) {
+    if (value > std::numeric_limits<IndexWord>::max()) {
         return PyErr::overflow_error(std::string(msg::kIntegralOverflow));
     }
     return static_cast<std::uint64_t>(value);

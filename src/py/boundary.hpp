@@ -203,10 +203,12 @@ VELQOR_HANDLES_FORCED_UNWIND PyObject* boundary(Body&& body) {
     }
 }
 
-// The deallocation frame: `body` returns nothing; a failure is reported
-// through PyErr_WriteUnraisable and deallocation goes on.
+// Reports `error` through PyErr_WriteUnraisable, keeping aside any error
+// already pending.
 void report_unraisable(PyErr error);
 
+// The deallocation frame: `body` returns nothing; a failure is reported
+// through report_unraisable and deallocation goes on.
 template <class Body>
 VELQOR_HANDLES_FORCED_UNWIND void boundary_dealloc(Body&& body) {
     try {

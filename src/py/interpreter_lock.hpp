@@ -18,8 +18,8 @@
 
 #include <type_traits>
 
-#include "boundary.hpp"
-#include "objects.hpp"
+#include "py/boundary.hpp"
+#include "py/objects.hpp"
 #include "runtime/host.hpp"
 
 namespace velqor::py {

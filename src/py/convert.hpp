@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "boundary.hpp"
-#include "objects.hpp"
+#include "py/boundary.hpp"
+#include "py/objects.hpp"
 #include "core/complex.hpp"
 
 namespace velqor::py {
@@ -73,14 +73,14 @@ private:
 
 using Matrix = std::vector<std::vector<Complex>>;
 
-// Qubit counts and indices are unsigned machine words of 32 bits on the Python
+// Qubit counts and indices are unsigned words of 32 bits on the Python
 // side, whatever the platform: every count, target, control and index passes
 // through extract_index, the one place that knows the width. (Sizes in bytes
 // are not words: 29 qubits take 8 GiB.)
-using MachineWord = std::uint32_t;
+using IndexWord = std::uint32_t;
 
 // Index conversion: __index__, then an unsigned 64-bit value, refused with
-// OverflowError when it does not fit a MachineWord.
+// OverflowError when it does not fit an IndexWord.
 Result<std::uint64_t> extract_index(PyObject* obj);
 // Float conversion (PyFloat_AsDouble).
 Result<double> extract_float(PyObject* obj);

@@ -11,7 +11,7 @@
 #include <span>
 #include <string_view>
 
-#include "boundary.hpp"
+#include "py/boundary.hpp"
 
 namespace velqor::py {
 

@@ -1,13 +1,14 @@
-// The fixed texts of the Python surface: its exception messages, standard-error
-// banners, docstrings and names, each once; "{}" marks where fill() puts a
-// value, in order. The core and the runtime services keep their own messages
-// beside the code that raises them; failure sites, environment variables and
-// the exception's qualified name are in runtime/contract.hpp.
+// The fixed texts of the Python surface that callers do not match on: internal
+// failure messages, standard-error banners, docstrings and names, each once;
+// "{}" marks where fill() puts a value, in order. The messages of the Errors
+// table, failure sites, environment variables and the exception's qualified
+// name are in runtime/contract.hpp, in the same namespace.
 #pragma once
 
-#include <initializer_list>
 #include <string>
 #include <string_view>
+
+#include "runtime/contract.hpp"
 
 namespace velqor::msg {
 
@@ -38,35 +39,20 @@ inline constexpr std::string_view kSecondInit = "PyO3 modules may only be initia
 inline constexpr std::string_view kClassInitFailed = "An error occurred while initializing class {}";
 inline constexpr std::string_view kAllAppendFailed = "could not append __name__ to __all__: {}";
 
-// --- Borrow flags --------------------------------------------------------------
-inline constexpr std::string_view kAlreadyMutablyBorrowed = "Already mutably borrowed";
-inline constexpr std::string_view kAlreadyBorrowed = "Already borrowed";
-
 // --- Argument parser -----------------------------------------------------------
 inline constexpr std::string_view kDisplayName = "{}.{}()";
-inline constexpr std::string_view kTooManyPositional = "{} takes {} positional arguments but {} were given";
-inline constexpr std::string_view kMultipleValues = "{} got multiple values for argument '{}'";
-inline constexpr std::string_view kUnexpectedKeyword = "{} got an unexpected keyword argument '{}'";
-inline constexpr std::string_view kMissingArguments = "{} missing {} required positional {}: {}";
 inline constexpr std::string_view kArgumentNoun = "argument";
 inline constexpr std::string_view kArgumentsNoun = "arguments";
 inline constexpr std::string_view kQuotedName = "'{}'";
 inline constexpr std::string_view kListComma = ", ";
 inline constexpr std::string_view kListAnd = " and ";
 inline constexpr std::string_view kListCommaAnd = ", and ";
-inline constexpr std::string_view kArgumentError = "argument '{}': {}";
 inline constexpr std::string_view kStrFailed = "<exception str() failed>";
 
 // --- Conversions ---------------------------------------------------------------
-inline constexpr std::string_view kCannotConvert = "'{}' object cannot be converted to '{}'";
 inline constexpr std::string_view kNoTypeName = "<failed to extract type name>";
-inline constexpr std::string_view kStrToVec = "Can't extract `str` to `Vec`";
-inline constexpr std::string_view kRealField = "failed to extract field Complex.real";
-inline constexpr std::string_view kImagField = "failed to extract field Complex.imag";
-inline constexpr std::string_view kIntegralOverflow = "out of range integral type conversion attempted";
 
 // --- Failures at the boundary ---------------------------------------------------
-inline constexpr std::string_view kRegisterMemory = "cannot allocate {} bytes for a register of {} qubits";
 inline constexpr std::string_view kNoErrorSet = "attempted to fetch exception but none was set";
 inline constexpr std::string_view kApiCallFailed = "Python API call failed";
 inline constexpr std::string_view kUncaughtAtBoundary = "uncaught panic at ffi boundary";
@@ -90,26 +76,5 @@ inline constexpr std::string_view kTypeMissing = "Exception type missing";
 inline constexpr std::string_view kValueMissing = "Exception value missing";
 inline constexpr std::string_view kErrDebugForm = "PyErr {{ type: {}, value: {}, traceback: {} }}";
 inline constexpr std::string_view kNone = "None";
-
-// Replaces each "{}" of `text` by the next value, in order; "{{" and "}}" stand
-// for literal braces.
-inline std::string fill(std::string_view text, std::initializer_list<std::string_view> values) {
-    std::string out;
-    out.reserve(text.size() + 32);
-    auto next = values.begin();
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '{' && i + 1 < text.size() && text[i + 1] == '}') {
-            if (next != values.end()) out.append(*next++);
-            ++i;
-        } else if ((c == '{' || c == '}') && i + 1 < text.size() && text[i + 1] == c) {
-            out.push_back(c);
-            ++i;
-        } else {
-            out.push_back(c);
-        }
-    }
-    return out;
-}
 
 }  // namespace velqor::msg

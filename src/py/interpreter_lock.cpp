@@ -1,4 +1,4 @@
-#include "interpreter_lock.hpp"
+#include "py/interpreter_lock.hpp"
 
 #include <condition_variable>
 #include <cstdint>

@@ -10,12 +10,12 @@
 #include <type_traits>
 #include <utility>
 
-#include "args.hpp"
-#include "boundary.hpp"
-#include "convert.hpp"
-#include "interpreter_lock.hpp"
-#include "messages.hpp"
-#include "objects.hpp"
+#include "py/args.hpp"
+#include "py/boundary.hpp"
+#include "py/convert.hpp"
+#include "py/interpreter_lock.hpp"
+#include "py/messages.hpp"
+#include "py/objects.hpp"
 #include "core/buffer.hpp"
 
 namespace velqor::py {

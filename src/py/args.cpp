@@ -1,10 +1,10 @@
-#include "args.hpp"
+#include "py/args.hpp"
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
-#include "messages.hpp"
+#include "py/messages.hpp"
 
 namespace velqor::py {
 namespace {

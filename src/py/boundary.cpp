@@ -1,10 +1,10 @@
-#include "boundary.hpp"
+#include "py/boundary.hpp"
 
 #include <exception>
 #include <new>
 
 #include "core/register.hpp"
-#include "messages.hpp"
+#include "py/messages.hpp"
 
 namespace velqor::py {
 namespace {
@@ -28,6 +28,12 @@ std::string repr_text(PyObject* obj) {
         return std::string(msg::kStrFailed);
     }
     return str_text(text.get());
+}
+
+// A lazy error's message as a Python string; null, with the error that refused
+// it pending, when it cannot be made. Encoded surrogates pass through.
+Ref lazy_message(std::string_view message) {
+    return Ref(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "surrogatepass"));
 }
 
 }  // namespace
@@ -129,7 +135,7 @@ void PyErr::restore() && {
             // Without memory for the type, the pending MemoryError takes this one's place.
             Ref type = Ref::borrow(type_fn_());
             if (!type) return;
-            Ref text(PyUnicode_DecodeUTF8(message_.data(), static_cast<Py_ssize_t>(message_.size()), "surrogatepass"));
+            Ref text = lazy_message(message_);
             if (!text) {
                 // The message could not be made (memory refused): that error
                 // takes this one's place.
@@ -161,8 +167,7 @@ void PyErr::normalize() {
             normalize();
             return;
         }
-        lazy_value =
-            Ref(PyUnicode_DecodeUTF8(message_.data(), static_cast<Py_ssize_t>(message_.size()), "surrogatepass"));
+        lazy_value = lazy_message(message_);
         if (!lazy_value) {
             // Making the message failed: that failure replaces this error.
             *this = allocation_failed();

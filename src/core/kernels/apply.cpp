@@ -1,0 +1,61 @@
+#include "core/kernels/apply.hpp"
+
+#include "runtime/pool.hpp"
+#include "core/kernels/isa.hpp"
+#include "core/kernels/pair_ops.hpp"
+#include "core/kernels/rows.hpp"
+
+namespace velqor::kernels {
+namespace {
+
+// The traversal of each op is compiled for its lanes' target with everything
+// it calls inlined into it (flatten), so that the lanes' operations are
+// inlined too; the op itself holds plain numbers and is passed by reference,
+// so no vector value crosses from one target to another.
+template <class Op>
+__attribute__((flatten)) void traverse_sse2(const PairPlan& plan, Complex* data, const Op& op) {
+    apply_rows<false>(plan, data, 0, plan.pairs, op);
+}
+
+template <class Op>
+VELQOR_TARGET_AVX2 __attribute__((flatten)) void traverse_avx2(const PairPlan& plan, Complex* data, const Op& op) {
+    apply_rows<false>(plan, data, 0, plan.pairs, op);
+}
+
+template <class Op>
+VELQOR_TARGET_AVX512 __attribute__((flatten)) void traverse_avx512(const PairPlan& plan, Complex* data, const Op& op) {
+    apply_rows<false>(plan, data, 0, plan.pairs, op);
+}
+
+void apply_in_block_sse2(const Gate& g, const PairPlan& plan, Complex* data) {
+    visit_op<Sse2Lanes>(g, [&](const auto& op) { traverse_sse2(plan, data, op); });
+}
+
+void apply_in_block_avx2(const Gate& g, const PairPlan& plan, Complex* data) {
+    visit_op<Avx2Lanes>(g, [&](const auto& op) { traverse_avx2(plan, data, op); });
+}
+
+void apply_in_block_avx512(const Gate& g, const PairPlan& plan, Complex* data) {
+    visit_op<Avx512Lanes>(g, [&](const auto& op) { traverse_avx512(plan, data, op); });
+}
+
+}  // namespace
+
+void apply_to_state(const Gate& gate, unsigned t, std::uint64_t control_mask, Complex* amplitudes, unsigned n) {
+    PairPlan plan;
+    make_plan_from_mask(n, t, control_mask, plan);
+    visit_op(gate, [&](auto op) {
+        if constexpr (requires { op.stream_zeros; }) op.stream_zeros = streams_zeros(plan);
+        const auto body = [&](std::uint64_t lo, std::uint64_t hi) {
+            apply_rows(plan, amplitudes, lo, hi, op);
+            op.finish();
+        };
+        pool::for_each_range_unless_small(plan.pairs, body);
+    });
+}
+
+InBlockKernel in_block_kernel() noexcept {
+    return widest_kernel<InBlockKernel>(&apply_in_block_sse2, &apply_in_block_avx2, &apply_in_block_avx512);
+}
+
+}  // namespace velqor::kernels

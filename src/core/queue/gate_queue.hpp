@@ -1,0 +1,74 @@
+// Gates waiting to be applied to a register, and the policy that applies them.
+//
+// apply_gate checks its arguments and records each target's application here;
+// anything that reads the state first applies the queue (and so does a full
+// queue). The queue is cut into stretches of consecutive gates whose targets
+// fit one block of the state (core/queue/stretch_plan.hpp); each block is then
+// brought into cache once and every gate of the stretch applied to it, in
+// queue order (core/queue/block_runner.hpp), with the same per-pair operations
+// as a gate applied on its own: the same bits, one pass over memory per
+// stretch instead of one per gate.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "core/complex.hpp"
+#include "core/gate.hpp"
+#include "core/marginals.hpp"
+
+namespace velqor {
+
+// One target's application: the gate on `target` under the controls of
+// `control_mask` (each below the qubit count, none equal to the target).
+struct QueuedGate {
+    Gate gate;
+    std::uint64_t control_mask;
+    std::uint32_t target;
+};
+
+// Fixed capacity: 64 entries of 80 bytes (5 KiB) live in the register's state.
+class GateQueue {
+public:
+    static constexpr std::size_t kCapacity = 64;
+
+    bool empty() const noexcept { return count_ == 0; }
+    bool full() const noexcept { return count_ == kCapacity; }
+    std::size_t size() const noexcept { return count_; }
+    const QueuedGate& operator[](std::size_t i) const noexcept { return entries_[i]; }
+    void push(const QueuedGate& gate) noexcept { entries_[count_++] = gate; }
+    void clear() noexcept { count_ = 0; }
+    // Drops the first `count` entries (those applied), keeping the rest in order.
+    void drop_front(std::size_t count) noexcept {
+        std::copy(entries_.begin() + static_cast<std::ptrdiff_t>(count),
+                  entries_.begin() + static_cast<std::ptrdiff_t>(count_), entries_.begin());
+        count_ -= count;
+    }
+
+private:
+    std::array<QueuedGate, kCapacity> entries_;
+    std::size_t count_ = 0;
+};
+
+// Applies one gate to the whole state of 2^n amplitudes, on the pool.
+void apply_now(const QueuedGate& gate, Complex* amplitudes, unsigned n);
+
+// Applies every queued gate, in order, to the state of 2^n amplitudes, with the
+// same bits as apply_now gate by gate, and empties the queue. Each stretch
+// leaves the queue once it is applied: when a later stretch fails for want of
+// memory (std::bad_alloc, before it changes anything), the queue holds exactly
+// the gates still to apply.
+void apply_queue(GateQueue& queue, Complex* amplitudes, unsigned n);
+
+// As apply_queue, but the last stretch stays queued when it is not the whole
+// queue: the gates queued next may still join its pass.
+void apply_complete_stretches(GateQueue& queue, Complex* amplitudes, unsigned n);
+
+// As apply_queue, then the marginal totals of qubit t < n of the resulting
+// state (core/marginals.hpp), formed inside the last stretch's pass when there
+// is one.
+Marginals apply_queue_with_marginals(GateQueue& queue, Complex* amplitudes, unsigned n, unsigned t);
+
+}  // namespace velqor

@@ -1,0 +1,127 @@
+#include "core/queue/stretch_plan.hpp"
+
+#include <algorithm>
+#include <bit>
+
+namespace velqor::blocking {
+namespace {
+
+// The local bit of qubit q, a qubit of the block.
+unsigned local_qubit(const StretchLayout& layout, unsigned q) noexcept {
+    if (q < layout.low) return q;
+    unsigned j = 0;
+    while (layout.high[j] != q) ++j;
+    return layout.low + j;
+}
+
+// The local qubits left out of a sub-block of `qubits` local qubits that holds
+// the targets of `targets`, filled up with the lowest others.
+std::uint64_t fixed_qubits(std::uint64_t targets, unsigned qubits) noexcept {
+    const std::uint64_t all = (std::uint64_t{1} << qubits) - 1;
+    if (qubits <= kSubQubits) return 0;
+    std::uint64_t inside = targets;
+    for (std::uint64_t rest = all & ~targets; std::popcount(inside) < static_cast<int>(kSubQubits); rest &= rest - 1) {
+        inside |= rest & -rest;
+    }
+    return all & ~inside;
+}
+
+// Cuts the stretch's gates (local targets in order) into the longest sweeps
+// whose sub-blocks hold all their targets and fix no qubit below kSetQubits.
+std::vector<Sweep> make_sweeps(const std::vector<unsigned>& targets, unsigned qubits) {
+    std::vector<Sweep> sweeps;
+    const std::uint64_t set_bits = (std::uint64_t{1} << kSetQubits) - 1;
+    std::size_t begin = 0;
+    std::uint64_t mask = 0;
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        const std::uint64_t next = mask | (std::uint64_t{1} << targets[i]);
+        const std::uint64_t fixed = fixed_qubits(next, qubits);
+        const bool fits = std::popcount(next) <= static_cast<int>(kSubQubits) && (fixed & set_bits) == 0;
+        if (!fits && i > begin) {
+            sweeps.push_back({begin, i, fixed_qubits(mask, qubits)});
+            begin = i;
+            mask = std::uint64_t{1} << targets[i];
+        } else {
+            mask = next;
+        }
+    }
+    if (begin < targets.size()) sweeps.push_back({begin, targets.size(), fixed_qubits(mask, qubits)});
+    return sweeps;
+}
+
+}  // namespace
+
+std::size_t stretch_end(const GateQueue& queue, std::size_t begin) noexcept {
+    std::uint64_t high = 0;
+    std::size_t i = begin;
+    for (; i < queue.size(); ++i) {
+        const std::uint32_t t = queue[i].target;
+        if (t < kLowQubits) continue;
+        const std::uint64_t next = high | (std::uint64_t{1} << t);
+        if (static_cast<unsigned>(std::popcount(next)) > kBlockQubits - kLowQubits) break;
+        high = next;
+    }
+    return i;
+}
+
+StretchLayout plan_stretch(const GateQueue& queue, std::size_t begin, std::size_t end, unsigned n) {
+    std::uint64_t targets = 0;
+    unsigned uses[64] = {};
+    for (std::size_t i = begin; i < end; ++i) {
+        targets |= std::uint64_t{1} << queue[i].target;
+        ++uses[queue[i].target];
+    }
+    // As many low qubits as the block has room for beside the targets above
+    // them (stretch_end leaves room for kLowQubits at least).
+    StretchLayout layout;
+    for (unsigned low = kBlockQubits; low >= kLowQubits; --low) {
+        const unsigned above = static_cast<unsigned>(std::popcount(targets >> low));
+        if (low + above <= kBlockQubits) {
+            layout.low = low;
+            break;
+        }
+    }
+    layout.high_mask = (targets >> layout.low) << layout.low;
+    const unsigned high_count = static_cast<unsigned>(std::popcount(layout.high_mask));
+    layout.qubits = layout.low + high_count;
+    for (std::uint64_t rest = layout.high_mask, j = 0; rest != 0; rest &= rest - 1, ++j) {
+        layout.high[j] = static_cast<unsigned>(std::countr_zero(rest));
+    }
+    std::stable_sort(layout.high, layout.high + high_count,
+                     [&uses](unsigned x, unsigned y) { return uses[x] > uses[y]; });
+    const std::uint64_t all = (std::uint64_t{1} << n) - 1;
+    layout.outside_mask = all & ~(layout.high_mask | ((std::uint64_t{1} << layout.low) - 1));
+    // Piece p has high[j] set for every set bit j of p: each offset is an
+    // earlier one (p without its lowest bit) plus that bit's qubit.
+    const std::uint64_t pieces = std::uint64_t{1} << high_count;
+    layout.piece_offsets.assign(pieces, 0);
+    for (std::uint64_t p = 1; p < pieces; ++p) {
+        layout.piece_offsets[p] =
+            layout.piece_offsets[p & (p - 1)] | (std::uint64_t{1} << layout.high[std::countr_zero(p)]);
+    }
+    layout.kernel = kernels::in_block_kernel();
+    std::vector<unsigned> local_targets;
+    local_targets.reserve(end - begin);
+    for (std::size_t i = begin; i < end; ++i) local_targets.push_back(local_qubit(layout, queue[i].target));
+    layout.sweeps = make_sweeps(local_targets, layout.qubits);
+    layout.gates.reserve(end - begin);
+    for (const Sweep& sweep : layout.sweeps) {
+        for (std::size_t i = sweep.begin; i < sweep.end; ++i) {
+            const QueuedGate& g = queue[begin + i];
+            LocalGate local{&g.gate, {}, g.control_mask & layout.outside_mask, 0};
+            std::uint64_t inside = 0;
+            std::uint64_t controls = g.control_mask & ~layout.outside_mask;
+            while (controls != 0) {
+                inside |= std::uint64_t{1} << local_qubit(layout, static_cast<unsigned>(std::countr_zero(controls)));
+                controls &= controls - 1;
+            }
+            local.fixed_select = inside & sweep.fixed;
+            kernels::make_plan_from_mask(layout.qubits, local_targets[i], inside & ~sweep.fixed, local.plan,
+                                         sweep.fixed);
+            layout.gates.push_back(local);
+        }
+    }
+    return layout;
+}
+
+}  // namespace velqor::blocking

@@ -1,0 +1,74 @@
+// Planning a stretch of the gate queue: which consecutive gates share one pass
+// over the state, and where their qubits lie in a block of it.
+//
+// A block holds up to 2^kBlockQubits amplitudes: the low qubits 0 .. low-1 in
+// place, and the stretch's targets above them, each at a local bit low + j
+// (the targets named by the most gates take the lowest of these bits). A
+// block-local index thus has the block's qubits at those bits. Inside a block
+// the gates are applied in sweeps: consecutive gates whose local targets fit
+// one sub-block of 2^kSubQubits amplitudes (32 KiB, in the first-level cache),
+// applied to one sub-block after the other, so that one pass over the block,
+// out of the second-level cache, serves the whole sweep. A sub-block holds the
+// sweep's targets and the lowest other local qubits; the local qubits left out
+// of it (`fixed`) are constant across it, and its amplitudes are found in
+// place, from the index with those bits of the sub-block set. A local control
+// among the fixed qubits selects whole sub-blocks, as a control outside the
+// block selects whole blocks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/gate.hpp"
+#include "core/kernels/apply.hpp"
+#include "core/kernels/pair_plan.hpp"
+#include "core/queue/gate_queue.hpp"
+
+namespace velqor::blocking {
+
+inline constexpr unsigned kBlockQubits = 14;              // a block holds up to 2^14 amplitudes (256 KiB)
+inline constexpr unsigned kLowQubits = 5;                 // the lowest 5 qubits are always in a block
+inline constexpr unsigned kMinQubits = kBlockQubits + 1;  // smaller states run gate by gate
+inline constexpr unsigned kSubQubits = 11;                // a sub-block holds 2^11 amplitudes (32 KiB)
+
+// Fixed qubits below this bit would leave a sub-block on a fraction of the
+// first-level cache's sets (their index is bits 6 to 11 of the address, local
+// bits 2 to 7): its lines would then evict each other.
+inline constexpr unsigned kSetQubits = 8;
+
+// The end of the stretch that starts at `begin`: the longest run of gates whose
+// distinct targets at or above kLowQubits number at most kBlockQubits - kLowQubits.
+std::size_t stretch_end(const GateQueue& queue, std::size_t begin) noexcept;
+
+// One gate of a stretch, in the block's local qubits.
+struct LocalGate {
+    const Gate* gate;
+    kernels::PairPlan plan;      // on the pairs of the sub-block with every fixed qubit 0
+    std::uint64_t outside_mask;  // controls outside the block: whole blocks pass or fail
+    std::uint64_t fixed_select;  // local controls among the fixed qubits: whole sub-blocks pass or fail
+};
+
+// Consecutive gates of a stretch applied sub-block by sub-block.
+struct Sweep {
+    std::size_t begin, end;  // its gates, indices into StretchLayout::gates
+    std::uint64_t fixed;     // local qubits outside its sub-blocks
+};
+
+struct StretchLayout {
+    unsigned low = 0;                          // qubits 0 .. low-1 are contiguous in a block
+    std::uint64_t high_mask = 0;               // the stretch's targets at or above `low`
+    unsigned high[64] = {};                    // those targets, by local bit: high[j] is at bit low + j
+    std::uint64_t outside_mask = 0;            // every qubit of the state outside the block
+    unsigned qubits = 0;                       // low + popcount(high_mask)
+    std::vector<std::uint64_t> piece_offsets;  // offset of each 2^low piece from the block's base
+    std::vector<LocalGate> gates;
+    std::vector<Sweep> sweeps;  // the gates, in order, cut into sweeps
+    kernels::InBlockKernel kernel = nullptr;
+};
+
+// The layout of the gates [begin, end) of the queue, a stretch (stretch_end),
+// in a state of n >= kMinQubits qubits.
+StretchLayout plan_stretch(const GateQueue& queue, std::size_t begin, std::size_t end, unsigned n);
+
+}  // namespace velqor::blocking
