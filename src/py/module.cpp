@@ -45,6 +45,30 @@ constexpr Signature kRegisterNewSig{msg::kRegisterName, kNewName, kRegisterNewPa
 constexpr Signature kApplyGateSig{msg::kRegisterName, msg::kApplyGateName, kApplyGateParams, g_apply_gate_names.data()};
 constexpr Signature kMeasureSig{msg::kRegisterName, msg::kMeasureName, kMeasureParams, g_measure_names.data()};
 
+// Whether a method's docstring signature reads "name($self, p1, p2)" and the
+// separator, with the name and parameters the parser uses: the texts of
+// messages.hpp are checked against the parameter lists here when compiling,
+// and the stub against the module by stubtest.
+template <std::size_t N>
+constexpr bool signature_matches(std::string_view text, std::string_view name,
+                                 const std::array<std::string_view, N>& params) {
+    const auto take = [&text](std::string_view part) {
+        if (!text.starts_with(part)) return false;
+        text.remove_prefix(part.size());
+        return true;
+    };
+    if (!take(name) || !take("($self")) return false;
+    for (const std::string_view param : params) {
+        if (!take(", ") || !take(param)) return false;
+    }
+    return text == ")\n--\n\n";
+}
+constexpr std::array<std::string_view, 0> kNoParams{};
+static_assert(signature_matches(msg::kApplyGateSignature, msg::kApplyGateName, kApplyGateParams));
+static_assert(signature_matches(msg::kMeasureSignature, msg::kMeasureName, kMeasureParams));
+static_assert(signature_matches(msg::kProbabilitiesSignature, msg::kProbabilitiesName, kNoParams));
+static_assert(signature_matches(msg::kMeasureAllSignature, msg::kMeasureAllName, kNoParams));
+
 // Allocates an instance through the tp_alloc of the type being constructed and
 // moves the native value into it, with borrow flag 0. On failure the value goes
 // with the caller's frame.
