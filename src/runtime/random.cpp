@@ -300,18 +300,24 @@ void ThreadGenerator::refill() {
     counter_ += 4;
 }
 
-// A seeded generator derives its next key from the current one; otherwise the
-// key comes from the operating system, and a failed read keeps the old one.
-void ThreadGenerator::reseed() {
+template <class SeededKey>
+bool ThreadGenerator::take_key(SeededKey&& seeded_key) {
     if (seed_) {
-        key_ = derive_key(key_, 0, kNextKeyStream);
+        key_ = seeded_key();
     } else {
         std::array<std::uint8_t, 32> seed{};
-        if (read_os(seed)) return;
+        if (read_os(seed)) return false;
         key_ = key_from_bytes(seed);
     }
     counter_ = 0;
     stream_ = 0;
+    return true;
+}
+
+// A seeded generator derives its next key from the current one; otherwise the
+// key comes from the operating system, and a failed read keeps the old one.
+void ThreadGenerator::reseed() {
+    take_key([this] { return derive_key(key_, 0, kNextKeyStream); });
 }
 
 // Starts over as a generator created in this process would: new key, counter and
@@ -321,15 +327,7 @@ void ThreadGenerator::reseed() {
 // draw.
 __attribute__((cold, noinline)) void ThreadGenerator::rekey_after_fork() {
     const std::uint64_t generation = g_fork_generation.load(std::memory_order_relaxed);
-    if (seed_) {
-        key_ = seeded_thread_key(*seed_);
-    } else {
-        std::array<std::uint8_t, 32> seed{};
-        if (read_os(seed)) return;
-        key_ = key_from_bytes(seed);
-    }
-    counter_ = 0;
-    stream_ = 0;
+    if (!take_key([this] { return seeded_thread_key(*seed_); })) return;
     position_ = static_cast<std::uint32_t>(words_.size());
     budget_ = interval_;
     fork_generation_ = generation;

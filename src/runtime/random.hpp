@@ -74,6 +74,11 @@ private:
     void refill();
     void reseed();
     void rekey_after_fork();
+    // Takes a new key, derived by `seeded_key` for a seeded generator, else
+    // read from the operating system, with counter and stream back at 0; false
+    // (nothing changed) when that read fails.
+    template <class SeededKey>
+    bool take_key(SeededKey&& seeded_key);
 
     std::array<std::uint32_t, 64> words_{};
     std::uint32_t position_ = 64;
