@@ -5,16 +5,23 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "runtime/panic.hpp"
+#include "runtime/pool_internal.hpp"
 #include "core/kernels/pair_plan.hpp"
 #include "core/register.hpp"
 
@@ -155,4 +162,161 @@ inline bool make_plan(unsigned n, std::uint64_t t, const std::uint64_t* controls
     return true;
 }
 
+// A copy of the register's amplitudes, with its queued gates applied.
+inline std::vector<Complex> amplitudes(const Register& r) {
+    std::vector<Complex> out;
+    r.with_amplitudes([&](std::span<Complex> a) { out.assign(a.begin(), a.end()); });
+    return out;
+}
+
+// Equal values, where +0.0 and -0.0 count as equal (skipped products by exact
+// zeros may change the sign of a zero, nothing else).
+inline void expect_same(const std::vector<Complex>& got, const std::vector<Complex>& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        ASSERT_TRUE(got[i].real == want[i].real && got[i].imag == want[i].imag)
+            << "index " << i << ": (" << got[i].real << ", " << got[i].imag << ") vs (" << want[i].real << ", "
+            << want[i].imag << ")";
+    }
+}
+
+// The formula written out plainly: every pair, the control test per pair, the
+// full complex products with no skipped terms.
+inline void reference_apply(std::vector<Complex>& a, unsigned n, const Gate& g, std::uint64_t t,
+                            const std::vector<std::uint64_t>& controls) {
+    for (std::uint64_t k = 0; k < (std::uint64_t{1} << (n - 1)); ++k) {
+        const std::uint64_t low = k & ((std::uint64_t{1} << t) - 1);
+        const std::uint64_t i0 = ((k >> t) << (t + 1)) | low;
+        const std::uint64_t i1 = i0 | (std::uint64_t{1} << t);
+        bool pass = true;
+        for (std::uint64_t c : controls) pass = pass && c < 64 && ((i0 >> c) & 1);
+        if (!pass) continue;
+        const Complex a0 = a[i0], a1 = a[i1];
+        a[i0] = add(mul(g.m00, a0), mul(g.m01, a1));
+        a[i1] = add(mul(g.m10, a0), mul(g.m11, a1));
+    }
+}
+
+// Gates of every shape the kernels distinguish, with random entries.
+inline Gate random_gate(std::mt19937_64& rng) {
+    std::uniform_real_distribution<double> d(-1.0, 1.0);
+    const Complex r{d(rng), 0.0};
+    switch (rng() % 8) {
+        case 0: return {random_complex(rng), random_complex(rng), random_complex(rng), random_complex(rng)};
+        case 1: return {{d(rng), 0}, {d(rng), 0}, {d(rng), 0}, {d(rng), 0}};
+        case 2: return {random_complex(rng), kZero, kZero, random_complex(rng)};
+        case 3: return {kOne, kZero, kZero, random_complex(rng)};
+        case 4: return {r, kZero, kZero, kZero};
+        case 5: return {kZero, random_complex(rng), r, kZero};
+        case 6: return {kZero, kOne, kOne, kZero};
+        default: return {random_complex(rng), kZero, random_complex(rng), r};
+    }
+}
+
+// One random application: a random gate on one target (sometimes two, one time
+// in `second_target_odds`), under up to two controls that may repeat, equal
+// the target or lie beyond the register.
+struct Step {
+    Gate gate;
+    std::vector<std::uint64_t> targets;
+    std::vector<std::uint64_t> controls;
+};
+inline Step random_step(std::mt19937_64& rng, unsigned n, unsigned second_target_odds) {
+    Step step{random_gate(rng), {rng() % n}, {}};
+    if (rng() % second_target_odds == 0) step.targets.push_back(rng() % n);
+    const unsigned count = static_cast<unsigned>(rng() % 3);
+    for (unsigned c = 0; c < count; ++c) step.controls.push_back(rng() % (n + 1));
+    return step;
+}
+
+// A register in a random dense state (no amplitude a structural zero), and a
+// copy of that state in `ref`.
+inline Register random_register(unsigned n, std::mt19937_64& rng, std::vector<Complex>& ref) {
+    Register r(n);
+    ref.resize(std::size_t{1} << n);
+    r.with_amplitudes([&](std::span<Complex> a) {
+        for (std::size_t i = 0; i < a.size(); ++i) a[i] = ref[i] = random_complex(rng);
+    });
+    return r;
+}
+
+// The correctly rounded sum of doubles, by non-overlapping partials and a
+// final half-way correction: the reference for the exact accumulation.
+inline double reference_sum(const std::vector<double>& terms) {
+    std::vector<double> partials;
+    for (double x : terms) {
+        std::size_t kept = 0;
+        for (double y : partials) {
+            if (std::fabs(x) < std::fabs(y)) std::swap(x, y);
+            const double hi = x + y;
+            const double lo = y - (hi - x);
+            if (lo != 0.0) partials[kept++] = lo;
+            x = hi;
+        }
+        partials.resize(kept);
+        partials.push_back(x);
+    }
+    if (partials.empty()) return 0.0;
+    std::size_t i = partials.size() - 1;
+    double hi = partials[i];
+    double lo = 0.0;
+    while (i > 0) {
+        const double x = hi;
+        const double y = partials[--i];
+        hi = x + y;
+        lo = y - (hi - x);
+        if (lo != 0.0) break;
+    }
+    if (i > 0 && ((lo < 0.0 && partials[i - 1] < 0.0) || (lo > 0.0 && partials[i - 1] > 0.0))) {
+        const double y = lo * 2.0;
+        const double x = hi + y;
+        if (y == x - hi) hi = x;
+    }
+    return hi;
+}
+
+// Runs a and b on the pool through the join that splits every loop.
+template <class A, class B>
+void join(A&& a, B&& b) {
+    using FA = std::remove_reference_t<A>;
+    using FB = std::remove_reference_t<B>;
+    pool::detail::join_context(
+        [](void* c, bool) { (*static_cast<FA*>(c))(); }, const_cast<void*>(static_cast<const void*>(&a)),
+        [](void* c, bool) { (*static_cast<FB*>(c))(); }, const_cast<void*>(static_cast<const void*>(&b)));
+}
+
+// Runs `body` in a re-executed copy of this binary, which starts without a pool,
+// with the variables of `env` set (nullptr: unset). `body` returns its failures.
+inline void expect_in_child(const std::vector<std::pair<const char*, const char*>>& env,
+                            const std::function<int()>& body, const std::string& stderr_pattern = "") {
+    std::vector<std::optional<std::string>> saved;
+    for (const auto& [name, value] : env) {
+        const char* old = std::getenv(name);
+        saved.push_back(old ? std::optional<std::string>(old) : std::nullopt);
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    }
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::exit(body()), ::testing::ExitedWithCode(0), stderr_pattern);
+    for (std::size_t i = 0; i < env.size(); ++i)
+        saved[i] ? ::setenv(env[i].first, saved[i]->c_str(), 1) : ::unsetenv(env[i].first);
+}
+
+// The sum of begin .. end-1, split by joins down to pieces of 64 numbers.
+inline std::uint64_t join_sum(std::uint64_t begin, std::uint64_t end) {
+    if (end - begin <= 64) return (begin + end - 1) * (end - begin) / 2;
+    const std::uint64_t mid = begin + (end - begin) / 2;
+    std::uint64_t low = 0, high = 0;
+    join([&] { low = join_sum(begin, mid); }, [&] { high = join_sum(mid, end); });
+    return low + high;
+}
+
 }  // namespace velqor::testing
+
+// Counts failed checks inside a child process, which exits with the count.
+#define CHILD_CHECK(cond)                                                               \
+    do {                                                                                \
+        if (!(cond)) {                                                                  \
+            std::fprintf(stderr, "child check failed, line %d: %s\n", __LINE__, #cond); \
+            ++failures;                                                                 \
+        }                                                                               \
+    } while (0)

@@ -14,7 +14,6 @@
 #include "runtime/random.hpp"
 #include "support.hpp"
 #include "core/marginals.hpp"
-#include "core/kernels/isa.hpp"
 #include "core/register.hpp"
 
 namespace velqor {
@@ -24,7 +23,6 @@ using testing::expect_panic;
 using testing::where;
 
 using testing::apply;
-using testing::kH;
 using testing::kHadamard;
 using testing::kX;
 using testing::random_complex;
@@ -267,117 +265,6 @@ TEST(Measure, MeasureFollowsTheMarginal) {
     }
     const double p1 = s * s;
     EXPECT_NEAR(ones, shots * p1, 6 * std::sqrt(shots * p1 * (1 - p1)));
-}
-
-// The correctly rounded sum of doubles, by non-overlapping partials and a
-// final half-way correction: the reference for the exact accumulation.
-double reference_sum(const std::vector<double>& terms) {
-    std::vector<double> partials;
-    for (double x : terms) {
-        std::size_t kept = 0;
-        for (double y : partials) {
-            if (std::fabs(x) < std::fabs(y)) std::swap(x, y);
-            const double hi = x + y;
-            const double lo = y - (hi - x);
-            if (lo != 0.0) partials[kept++] = lo;
-            x = hi;
-        }
-        partials.resize(kept);
-        partials.push_back(x);
-    }
-    if (partials.empty()) return 0.0;
-    std::size_t i = partials.size() - 1;
-    double hi = partials[i];
-    double lo = 0.0;
-    while (i > 0) {
-        const double x = hi;
-        const double y = partials[--i];
-        hi = x + y;
-        lo = y - (hi - x);
-        if (lo != 0.0) break;
-    }
-    if (i > 0 && ((lo < 0.0 && partials[i - 1] < 0.0) || (lo > 0.0 && partials[i - 1] > 0.0))) {
-        const double y = lo * 2.0;
-        const double x = hi + y;
-        if (y == x - hi) hi = x;
-    }
-    return hi;
-}
-
-// Terms over the whole range (subnormals to 2^1000), summed in pieces merged
-// in a random order: always the correctly rounded sum; NaN and infinity
-// propagate; a sum beyond the largest double is infinite.
-TEST(ExactSum, AnyOrderAndGroupingGivesTheCorrectlyRoundedSum) {
-    std::mt19937_64 rng(31);
-    for (int trial = 0; trial < 200; ++trial) {
-        std::vector<double> terms(1 + rng() % 300);
-        const int spread = static_cast<int>(rng() % 4);
-        for (double& x : terms) {
-            const int exponent = spread == 0   ? -1074 + static_cast<int>(rng() % 60)
-                                 : spread == 1 ? static_cast<int>(rng() % 2000) - 1000
-                                               : static_cast<int>(rng() % 120) - 60;
-            x = std::ldexp(static_cast<double>(rng() >> 11), exponent - 52);
-        }
-        std::vector<ExactSum> parts(1 + rng() % 5);
-        for (double x : terms) parts[rng() % parts.size()].add(x);
-        ExactSum total;
-        for (const ExactSum& part : parts) total.add(part);
-        ASSERT_EQ(total.value(), reference_sum(terms)) << "trial " << trial;
-    }
-    // Half-way cases round to even; anything beyond half rounds up.
-    const double ulp = std::ldexp(1.0, -52);
-    for (const std::vector<double>& terms : std::vector<std::vector<double>>{
-             {1.0, ulp / 2}, {1.0 + ulp, ulp / 2}, {1.0, ulp / 2, std::ldexp(1.0, -300)}, {0x1p-1074, 0x1p-1074}}) {
-        ExactSum sum;
-        for (double x : terms) sum.add(x);
-        EXPECT_EQ(sum.value(), reference_sum(terms));
-    }
-    ExactSum big;
-    big.add(std::numeric_limits<double>::max());
-    big.add(std::numeric_limits<double>::max());
-    EXPECT_EQ(big.value(), std::numeric_limits<double>::infinity());
-    ExactSum odd;
-    odd.add(1.0);
-    odd.add(std::numeric_limits<double>::infinity());
-    EXPECT_EQ(odd.value(), std::numeric_limits<double>::infinity());
-    odd.add(std::nan(""));
-    EXPECT_TRUE(std::isnan(odd.value()));
-    EXPECT_EQ(ExactSum().value(), 0.0);
-}
-
-// The marginal totals are fixed to the bit: per group of 32 amplitudes, the
-// m-th amplitude of each side adds |a|^2 into lane m mod 8, the lanes combine
-// as ((0+1)+(2+3))+((4+5)+(6+7)), and the groups' totals add up exactly.
-double expected_marginal(const std::vector<Complex>& a, unsigned t, unsigned side) {
-    const std::size_t group = std::min<std::size_t>(a.size(), 32);
-    std::vector<double> totals;
-    for (std::size_t g = 0; g < a.size(); g += group) {
-        double lane[8] = {};
-        unsigned m = 0;
-        for (std::size_t i = g; i < g + group; ++i) {
-            if (((i >> t) & 1) == side) lane[m++ % 8] += norm_sqr(a[i]);
-        }
-        totals.push_back(((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7])));
-    }
-    return reference_sum(totals);
-}
-
-TEST(Measure, MarginalTotalsAreTheGroupwiseLaneSumsAddedExactly) {
-    using kernels::Isa;
-    std::mt19937_64 rng(8);
-    for (const unsigned n : {3u, 6u, 15u}) {
-        std::vector<Complex> a(std::size_t{1} << n);
-        for (Complex& c : a) c = random_complex(rng);
-        for (const Isa isa : {Isa::Sse2, kernels::detected_isa()}) {
-            kernels::test_hooks::force_isa(isa);
-            for (unsigned t = 0; t < n; ++t) {
-                const Marginals m = marginal_totals(a.data(), n, t);
-                EXPECT_EQ(m.p0, expected_marginal(a, t, 0)) << "n " << n << " target " << t;
-                EXPECT_EQ(m.p1, expected_marginal(a, t, 1)) << "n " << n << " target " << t;
-            }
-        }
-        kernels::test_hooks::force_isa(kernels::detected_isa());
-    }
 }
 
 TEST(Measure, CollapseScalesTheKeptHalfByOneOverTheRootOfItsTotal) {
