@@ -39,9 +39,9 @@ fi
 # velqor from the working tree, rebuilt on every run (incrementally: the CMake
 # build folders are kept inside the venv); at most two compile jobs.
 export CMAKE_BUILD_PARALLEL_LEVEL=2
-"${pip[@]}" --force-reinstall --no-deps -C build-dir="$venv/velqor-build" "$root"
+"${pip[@]}" --force-reinstall --no-deps --config-settings build-dir="$venv/velqor-build" "$root"
 gate_by_gate="$venv/velqor-gate-by-gate"
 "${pip[@]}" --force-reinstall --no-deps --upgrade --target "$gate_by_gate" \
-  -C build-dir="$venv/velqor-build-gate-by-gate" -C cmake.define.VELQOR_DEFERRED=OFF "$root"
+  --config-settings build-dir="$venv/velqor-build-gate-by-gate" --config-settings cmake.define.VELQOR_DEFERRED=OFF "$root"
 
 exec "$py" "$root/bench/compare.py" --gate-by-gate "$gate_by_gate" "$@"
