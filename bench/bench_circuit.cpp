@@ -12,8 +12,9 @@
 // the passes of blocks (stretches), the gates applied alone to the whole
 // state, and the read-write passes over the state they add up to.
 //
-//   bench_circuit [n ...] [--reps R] [--family random,layered,qft]
+//   bench_circuit [n ...] [--reps R] [--family random,layered,qft] [--plan]
 //
+// --plan prints the dry run's counts alone, timing nothing.
 // Every timing ends with a call that runs the queued gates, so the work is
 // inside the timed region. Built with VELQOR_DEFERRED=OFF the same program
 // times the gate-by-gate path (the dry run's counts are still the queue's).
@@ -160,8 +161,11 @@ int main(int argc, char** argv) {
     std::vector<unsigned> sizes;
     std::vector<std::string> families = {"random", "layered", "qft"};
     int reps = 3;
+    bool plan_only = false;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--reps") == 0 && i + 1 < argc) {
+        if (std::strcmp(argv[i], "--plan") == 0) {
+            plan_only = true;
+        } else if (std::strcmp(argv[i], "--reps") == 0 && i + 1 < argc) {
             reps = std::atoi(argv[++i]);
         } else if (std::strcmp(argv[i], "--family") == 0 && i + 1 < argc) {
             families.clear();
@@ -183,6 +187,11 @@ int main(int argc, char** argv) {
         for (unsigned n : sizes) {
             const std::vector<Step> circuit = circuit_of(family, n);
             const QueueCost cost = planned_cost(circuit, n);
+            if (plan_only) {
+                std::printf("%-8s %3u %6zu %10s %10s %8s %9zu %6zu %7.2f\n", family.c_str(), n, circuit.size(), "-",
+                            "-", "-", cost.stretches, cost.alone, cost.passes);
+                continue;
+            }
             Register reg(n);
             double best = 1e30, best_pass = 1e30, best_read = 1e30, best_measure = 1e30;
             for (int r = 0; r < reps; ++r) {

@@ -15,41 +15,43 @@ namespace {
 using blocking::kBlockQubits;
 using blocking::kMinQubits;
 
-// What a pass over the queue does with its last stretch.
-enum class LastStretch {
-    Apply,          // applied like the others
-    KeepIfPartial,  // left queued for later gates to join, unless it is the whole queue
-    Marginals,      // applied, forming the marginal totals in the same pass
+// Which stretches a pass over the queue applies.
+enum class Stretches {
+    All,        // every one
+    First,      // the first one only (in blocks): later gates may still join the others
+    Marginals,  // every one, forming the marginal totals in the last one's pass
 };
 
 // Cuts the queue into stretches, each leaving the queue once `act` has run it,
-// and the last one as `last` says: act.alone(gate) for a gate applied on its
-// own, act.blocks(layout, with_marginals) for a stretch run block by block.
-// Returns whether the marginal totals were formed (not when the state is too
-// small for blocks, or nothing was queued).
+// as `which` says: act.alone(gate) for a gate applied on its own,
+// act.blocks(layout, with_marginals) for a stretch run block by block. Returns
+// whether the marginal totals were formed (not when the state is too small for
+// blocks, or nothing was queued).
 template <class Act>
-bool run_stretches(GateQueue& queue, unsigned n, LastStretch last, Act& act) {
+bool run_stretches(GateQueue& queue, unsigned n, Stretches which, Act& act) {
     const bool blocked = n >= kMinQubits;
-    bool first = true;
     while (!queue.empty()) {
-        const std::size_t end = blocked ? blocking::stretch_end(queue, 0) : 1;
-        const bool is_last = blocked && end == queue.size();
-        if (is_last && last == LastStretch::KeepIfPartial && !first) return false;
-        if (is_last && last == LastStretch::Marginals) {
-            act.blocks(blocking::plan_stretch(queue, 0, end, n), true);
+        const std::uint64_t members = blocked ? blocking::stretch_members(queue) : 1;
+        const std::size_t count = static_cast<std::size_t>(std::popcount(members));
+        const bool is_last = blocked && count == queue.size();
+        if (is_last && which == Stretches::Marginals) {
+            act.blocks(blocking::plan_stretch(queue, members, n), true);
             queue.clear();
             return true;
         }
         // A gate alone on a qubit below the block size runs in place, block by
         // block, with the widest lanes; higher ones in the whole-state loop,
         // whose rows are long, rather than gathered.
-        if (end == 1 && (!blocked || queue[0].target >= kBlockQubits)) {
-            act.alone(queue[0]);
+        const QueuedGate& head = queue[static_cast<std::size_t>(std::countr_zero(members))];
+        if (count == 1 && (!blocked || head.target >= kBlockQubits)) {
+            act.alone(head);
         } else {
-            act.blocks(blocking::plan_stretch(queue, 0, end, n), false);
+            act.blocks(blocking::plan_stretch(queue, members, n), false);
         }
-        queue.drop_front(end);
-        first = false;
+        queue.drop(members);
+        // Gate by gate (a state too small for blocks) no later gate joins:
+        // the whole queue goes at once, so that the next 64 gates queue again.
+        if (which == Stretches::First && blocked) return false;
     }
     return false;
 }
@@ -97,24 +99,24 @@ void apply_now(const QueuedGate& gate, Complex* amplitudes, unsigned n) {
 
 void apply_queue(GateQueue& queue, Complex* amplitudes, unsigned n) {
     Apply act{amplitudes, n, nullptr};
-    run_stretches(queue, n, LastStretch::Apply, act);
+    run_stretches(queue, n, Stretches::All, act);
 }
 
-void apply_complete_stretches(GateQueue& queue, Complex* amplitudes, unsigned n) {
+void apply_first_stretch(GateQueue& queue, Complex* amplitudes, unsigned n) {
     Apply act{amplitudes, n, nullptr};
-    run_stretches(queue, n, LastStretch::KeepIfPartial, act);
+    run_stretches(queue, n, Stretches::First, act);
 }
 
 Marginals apply_queue_with_marginals(GateQueue& queue, Complex* amplitudes, unsigned n, unsigned t) {
     SharedMarginals marginals(t);
     Apply act{amplitudes, n, &marginals};
-    if (run_stretches(queue, n, LastStretch::Marginals, act)) return marginals.totals();
+    if (run_stretches(queue, n, Stretches::Marginals, act)) return marginals.totals();
     return marginal_totals(amplitudes, n, t);
 }
 
-void count_queue(GateQueue& queue, unsigned n, bool keep_last, QueueCost& cost) {
+void count_queue(GateQueue& queue, unsigned n, bool full, QueueCost& cost) {
     Count act{n, cost};
-    run_stretches(queue, n, keep_last ? LastStretch::KeepIfPartial : LastStretch::Apply, act);
+    run_stretches(queue, n, full ? Stretches::First : Stretches::All, act);
 }
 
 }  // namespace velqor
