@@ -68,13 +68,6 @@ std::uint64_t high_bit(std::uint32_t target) noexcept { return target < kLowQubi
 
 }  // namespace
 
-bool runs_ahead(const QueuedGate& later, const QueuedGate& earlier) noexcept {
-    const std::uint64_t later_qubits = later.control_mask | (std::uint64_t{1} << later.target);
-    const std::uint64_t earlier_qubits = earlier.control_mask | (std::uint64_t{1} << earlier.target);
-    const bool apart = (later_qubits >> earlier.target & 1) == 0 && (earlier_qubits >> later.target & 1) == 0;
-    return apart && (only_moves(later.gate) || only_moves(earlier.gate));
-}
-
 std::uint64_t stretch_members(const GateQueue& queue) noexcept {
     const std::size_t end = stretch_end(queue, 0);
     std::uint64_t members = 0;
@@ -83,19 +76,26 @@ std::uint64_t stretch_members(const GateQueue& queue) noexcept {
         members |= std::uint64_t{1} << i;
         high |= high_bit(queue[i].target);
     }
-    std::uint64_t left = 0;
+    // The gates left out so far, as one: a gate runs ahead of each of them
+    // exactly when it runs ahead of their targets, qubits and kinds together.
+    std::uint64_t left_targets = 0;
+    std::uint64_t left_qubits = 0;  // their targets and controls
+    bool left_computes = false;
     for (std::size_t i = end; i < queue.size(); ++i) {
         const QueuedGate& g = queue[i];
+        const std::uint64_t target = std::uint64_t{1} << g.target;
+        const std::uint64_t qubits = g.control_mask | target;
+        const bool moves = only_moves(g.gate);
         const std::uint64_t next = high | high_bit(g.target);
-        bool joins = static_cast<unsigned>(std::popcount(next)) <= kBlockQubits - kLowQubits;
-        for (std::uint64_t rest = left; joins && rest != 0; rest &= rest - 1) {
-            joins = runs_ahead(g, queue[static_cast<std::size_t>(std::countr_zero(rest))]);
-        }
-        if (joins) {
+        const bool fits = static_cast<unsigned>(std::popcount(next)) <= kBlockQubits - kLowQubits;
+        const bool apart = (qubits & left_targets) == 0 && (left_qubits & target) == 0;
+        if (fits && apart && (moves || !left_computes)) {
             members |= std::uint64_t{1} << i;
             high = next;
         } else {
-            left |= std::uint64_t{1} << i;
+            left_targets |= target;
+            left_qubits |= qubits;
+            left_computes = left_computes || !moves;
         }
     }
     return members;

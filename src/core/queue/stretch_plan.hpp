@@ -41,16 +41,14 @@ inline constexpr unsigned kSetQubits = 8;
 // distinct targets at or above kLowQubits number at most kBlockQubits - kLowQubits.
 std::size_t stretch_end(const GateQueue& queue, std::size_t begin) noexcept;
 
-// Whether `later` may run before `earlier`, with the same bits: one of them
-// only moves amplitudes (X, the identity) and neither acts on, or is
-// controlled by, the other's target. The moving gate then carries each pair
-// of the other onto a pair it treats alike, computing nothing itself.
-bool runs_ahead(const QueuedGate& later, const QueuedGate& earlier) noexcept;
-
 // The gates of the stretch that starts at the queue's first gate, as a mask of
 // queue entries: the run up to stretch_end, then every later gate whose target
-// still fits the block and that runs ahead of each gate left out before it.
-// The gates left out keep their order, after the stretch.
+// still fits the block and that may run before each gate left out before it
+// with the same bits. A gate may run before another when one of the two only
+// moves amplitudes (X, the identity) and neither acts on, or is controlled by,
+// the other's target: the moving gate carries each pair of the other onto a
+// pair it treats alike, computing nothing itself. The gates left out keep
+// their order, after the stretch.
 std::uint64_t stretch_members(const GateQueue& queue) noexcept;
 
 // One gate of a stretch, in the block's local qubits.
