@@ -66,10 +66,13 @@ def build_parser() -> argparse.ArgumentParser:
                    help="comma-separated subset of: " + ", ".join(CONTENDERS))
     p.add_argument("--circuit-qubits", type=parse_qubits, default=None,
                    help="widths of the random circuit (" + counts(CIRCUIT_QUBITS, QUICK_CIRCUIT_QUBITS) + ")")
+    p.add_argument("--layered-qubits", type=parse_qubits, default=None,
+                   help="widths of the layered circuit, a rotation on every qubit then a CX ladder, repeated ("
+                   + counts(CIRCUIT_QUBITS, QUICK_CIRCUIT_QUBITS) + ")")
     p.add_argument("--qft-qubits", type=parse_qubits, default=None,
                    help="widths of the QFT (" + counts(QFT_QUBITS, QUICK_QFT_QUBITS) + ")")
     p.add_argument("--circuit-gates", type=int, default=CIRCUIT_GATES,
-                   help=f"random circuit length (default {CIRCUIT_GATES})")
+                   help=f"random and layered circuit length (default {CIRCUIT_GATES})")
     p.add_argument("--no-circuit", action="store_true", help="leave out the whole circuits")
     p.add_argument("--no-tables", action="store_true", help="leave out the per-operation tables")
     p.add_argument("--gate-by-gate", default=None,
@@ -86,7 +89,8 @@ def make_plan(args, reference_dir) -> Plan:
     cases = [] if args.no_circuit else circuit_cases(
         args.circuit_qubits or (QUICK_CIRCUIT_QUBITS if args.quick else CIRCUIT_QUBITS),
         args.qft_qubits or (QUICK_QFT_QUBITS if args.quick else QFT_QUBITS),
-        args.circuit_gates)
+        args.circuit_gates,
+        args.layered_qubits or (QUICK_CIRCUIT_QUBITS if args.quick else CIRCUIT_QUBITS))
     return Plan(args.threads, args.quick, args.cell_limit, qubits, cases, Path(reference_dir), args.gate_by_gate)
 
 

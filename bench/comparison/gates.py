@@ -76,12 +76,24 @@ def qft_circuit(qubits: int, seed: int) -> list[Op]:
     return ops
 
 
+def layered_circuit(qubits: int, gates: int, seed: int) -> list[Op]:
+    """Layers of a general rotation with random angles on every qubit, then CX
+    from each qubit to the next one up (a ladder), cut off at `gates` gates: the
+    shape of variational circuits."""
+    rng = random.Random(seed)
+    ops: list[Op] = []
+    while len(ops) < gates:
+        ops += [Op("u", q, matrix=random_rotation(rng)) for q in range(qubits)]
+        ops += [Op("cx", q + 1, (q,)) for q in range(qubits - 1)]
+    return ops[:gates]
+
+
 @dataclass(frozen=True)
 class CircuitCase:
     """One row of the whole-circuit table."""
-    family: str                  # "random" or "qft"
+    family: str                  # "random", "layered" or "qft"
     qubits: int
-    gates: int = 0               # random circuits only
+    gates: int = 0               # random and layered circuits only
 
     @property
     def key(self) -> str:
@@ -90,14 +102,17 @@ class CircuitCase:
     def ops(self) -> list[Op]:
         if self.family == "qft":
             return qft_circuit(self.qubits, CIRCUIT_SEED)
+        if self.family == "layered":
+            return layered_circuit(self.qubits, self.gates, CIRCUIT_SEED)
         return random_circuit(self.qubits, self.gates, CIRCUIT_SEED)
 
     def title(self) -> str:
         if self.family == "qft":
             return f"QFT, n = {self.qubits} ({self.qubits} + {self.qubits * (self.qubits + 1) // 2} gates)"
-        return f"random, n = {self.qubits} ({self.gates} gates)"
+        return f"{self.family}, n = {self.qubits} ({self.gates} gates)"
 
 
-def circuit_cases(random_qubits, qft_qubits, gates) -> list[CircuitCase]:
+def circuit_cases(random_qubits, qft_qubits, gates, layered_qubits=()) -> list[CircuitCase]:
     return ([CircuitCase("random", n, gates) for n in random_qubits]
+            + [CircuitCase("layered", n, gates) for n in layered_qubits]
             + [CircuitCase("qft", n) for n in qft_qubits])

@@ -169,7 +169,9 @@ def circuit_markdown(results, columns, cases) -> str:
         row.append(ratio(values.get(VELQOR), values.get(VELQOR_GATE_BY_GATE)))
         out.append("| " + " | ".join(row) + " |")
     out += ["", f"Random circuits: fixed seed {CIRCUIT_SEED}, gates drawn from H, X, phase diag(1, e^{{iφ}}), general "
-            "rotation U(θ, φ, λ), CX, CCX and controlled phase on random qubits. QFT: a general rotation on every qubit "
+            "rotation U(θ, φ, λ), CX, CCX and controlled phase on random qubits. Layered circuits: layers of a rotation "
+            "U(θ, φ, λ) with random angles on every qubit, then CX from each qubit to the next one up, cut off at the "
+            "same length. QFT: a general rotation on every qubit "
             "(a product state, so that the output is not uniform), then H and controlled phases, without the final "
             "qubit reversal. Each time runs every gate from |0...0> and ends with a one-shot read of the final state, "
             "which needs every gate executed; circuit objects are built before timing. Before any timing, each "
@@ -236,8 +238,9 @@ def plot(results, qubits, names, columns, cases, path: str) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    families = [("random", "Random circuit, total time"), ("qft", "QFT, total time")]
-    fig, axes = plt.subplots(3, 3, figsize=(18, 13))
+    families = [("random", "Random circuit, total time"), ("layered", "Layered circuit, total time"),
+                ("qft", "QFT, total time")]
+    fig, axes = plt.subplots(4, 3, figsize=(18, 17))
     for ax, (op, title, _unit) in zip(axes.flat, OPERATIONS):
         series = {}
         for name in list(names) + ([PROBE] if op in GATE_OPS else []):

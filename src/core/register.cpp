@@ -61,8 +61,9 @@ void Register::apply_gate(const Gate& gate, std::span<const std::uint64_t> targe
         host::release_for(state.amplitudes.size());
         StateLock lock(state, site::kApplyLock);
         if (kDeferred) {
-            // The full queue's last stretch stays, so that this gate may join it.
-            apply_complete_stretches(state.pending, state.amplitudes.data(), qubits_);
+            // A full queue runs its first stretch only: this gate and the
+            // next may still join the others.
+            apply_first_stretch(state.pending, state.amplitudes.data(), qubits_);
             state.pending.push(entry);
         } else {
             apply_pending(state, qubits_);

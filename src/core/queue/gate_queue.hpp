@@ -3,11 +3,12 @@
 // apply_gate checks its arguments and records each target's application here;
 // anything that reads the state first applies the queue (and so does a full
 // queue). The queue is cut into stretches of consecutive gates whose targets
-// fit one block of the state (core/queue/stretch_plan.hpp); each block is then
-// brought into cache once and every gate of the stretch applied to it, in
-// queue order (core/queue/block_runner.hpp), with the same per-pair operations
-// as a gate applied on its own: the same bits, one pass over memory per
-// stretch instead of one per gate.
+// fit one block of the state, where gates that only move amplitudes may join
+// ahead of others (core/queue/stretch_plan.hpp); each block is then brought
+// into cache once and every gate of the stretch applied to it, in queue order
+// (core/queue/block_runner.hpp), with the same per-pair operations as a gate
+// applied on its own: the same bits, one pass over memory per stretch instead
+// of one per gate.
 #pragma once
 
 #include <algorithm>
@@ -40,11 +41,14 @@ public:
     const QueuedGate& operator[](std::size_t i) const noexcept { return entries_[i]; }
     void push(const QueuedGate& gate) noexcept { entries_[count_++] = gate; }
     void clear() noexcept { count_ = 0; }
-    // Drops the first `count` entries (those applied), keeping the rest in order.
-    void drop_front(std::size_t count) noexcept {
-        std::copy(entries_.begin() + static_cast<std::ptrdiff_t>(count),
-                  entries_.begin() + static_cast<std::ptrdiff_t>(count_), entries_.begin());
-        count_ -= count;
+    // Drops the entries of the mask `applied` (bit i: entry i), keeping the
+    // rest in order.
+    void drop(std::uint64_t applied) noexcept {
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < count_; ++i) {
+            if ((applied >> i & 1) == 0) entries_[kept++] = entries_[i];
+        }
+        count_ = kept;
     }
 
 private:
@@ -55,20 +59,34 @@ private:
 // Applies one gate to the whole state of 2^n amplitudes, on the pool.
 void apply_now(const QueuedGate& gate, Complex* amplitudes, unsigned n);
 
-// Applies every queued gate, in order, to the state of 2^n amplitudes, with the
-// same bits as apply_now gate by gate, and empties the queue. Each stretch
+// Applies every queued gate to the state of 2^n amplitudes, with the same bits
+// as apply_now gate by gate in queue order, and empties the queue. Each stretch
 // leaves the queue once it is applied: when a later stretch fails for want of
 // memory (std::bad_alloc, before it changes anything), the queue holds exactly
 // the gates still to apply.
 void apply_queue(GateQueue& queue, Complex* amplitudes, unsigned n);
 
-// As apply_queue, but the last stretch stays queued when it is not the whole
-// queue: the gates queued next may still join its pass.
-void apply_complete_stretches(GateQueue& queue, Complex* amplitudes, unsigned n);
+// Applies the queue's first stretch (stretch_members), as apply_queue would:
+// the room a full queue needs, while the gates queued next may still join the
+// stretches after it.
+void apply_first_stretch(GateQueue& queue, Complex* amplitudes, unsigned n);
 
 // As apply_queue, then the marginal totals of qubit t < n of the resulting
 // state (core/marginals.hpp), formed inside the last stretch's pass when there
 // is one.
 Marginals apply_queue_with_marginals(GateQueue& queue, Complex* amplitudes, unsigned n, unsigned t);
+
+// What applying a queue would do to a state, for the benchmarks: how many
+// passes it makes (stretches of blocks, and gates applied alone to the whole
+// state) and how much of the state they read and write.
+struct QueueCost {
+    std::size_t stretches = 0;  // passes of blocks
+    std::size_t alone = 0;      // gates applied alone, in the whole-state loop
+    double passes = 0;          // read-write passes: the share of the state each pass changes, added up
+};
+
+// Runs the policy of apply_queue (or, with `full`, of apply_first_stretch) on the queue of a state of 2^n amplitudes
+// without touching one: adds what it would do to `cost`, and leaves the queue as that call would.
+void count_queue(GateQueue& queue, unsigned n, bool full, QueueCost& cost);
 
 }  // namespace velqor

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 
+#include "core/kernels/pair_ops.hpp"
+
 namespace velqor::blocking {
 namespace {
 
@@ -49,7 +51,55 @@ std::vector<Sweep> make_sweeps(const std::vector<unsigned>& targets, unsigned qu
     return sweeps;
 }
 
+// Whether the gate computes nothing: an exchange of the two amplitudes of each
+// pair (X) or the identity, by entries of exactly one and zero.
+bool only_moves(const Gate& g) noexcept {
+    using kernels::Kind;
+    using kernels::kind_of;
+    const bool exchange = kind_of(g.m00) == Kind::Zero && kind_of(g.m11) == Kind::Zero && kind_of(g.m01) == Kind::One &&
+                          kind_of(g.m10) == Kind::One;
+    const bool identity = kind_of(g.m00) == Kind::One && kind_of(g.m11) == Kind::One && kind_of(g.m01) == Kind::Zero &&
+                          kind_of(g.m10) == Kind::Zero;
+    return exchange || identity;
+}
+
+// The target's bit, for a block's count of targets above the low qubits.
+std::uint64_t high_bit(std::uint32_t target) noexcept { return target < kLowQubits ? 0 : std::uint64_t{1} << target; }
+
 }  // namespace
+
+std::uint64_t stretch_members(const GateQueue& queue) noexcept {
+    const std::size_t end = stretch_end(queue, 0);
+    std::uint64_t members = 0;
+    std::uint64_t high = 0;
+    for (std::size_t i = 0; i < end; ++i) {
+        members |= std::uint64_t{1} << i;
+        high |= high_bit(queue[i].target);
+    }
+    // The gates left out so far, as one: a gate runs ahead of each of them
+    // exactly when it runs ahead of their targets, qubits and kinds together.
+    std::uint64_t left_targets = 0;
+    std::uint64_t left_qubits = 0;  // their targets and controls
+    bool left_computes = false;
+    for (std::size_t i = end; i < queue.size(); ++i) {
+        const QueuedGate& g = queue[i];
+        const std::uint64_t target = std::uint64_t{1} << g.target;
+        const std::uint64_t qubits = g.control_mask | target;
+        const bool moves = only_moves(g.gate);
+        const std::uint64_t next = high | high_bit(g.target);
+        const bool fits = static_cast<unsigned>(std::popcount(next)) <= kBlockQubits - kLowQubits;
+        const bool apart = (qubits & left_targets) == 0 && (left_qubits & target) == 0;
+        if (fits && apart && (moves || !left_computes)) {
+            members |= std::uint64_t{1} << i;
+            high = next;
+        } else {
+            left_targets |= target;
+            left_qubits |= qubits;
+            left_computes = left_computes || !moves;
+        }
+    }
+    return members;
+}
 
 std::size_t stretch_end(const GateQueue& queue, std::size_t begin) noexcept {
     std::uint64_t high = 0;
@@ -64,15 +114,20 @@ std::size_t stretch_end(const GateQueue& queue, std::size_t begin) noexcept {
     return i;
 }
 
-StretchLayout plan_stretch(const GateQueue& queue, std::size_t begin, std::size_t end, unsigned n) {
+StretchLayout plan_stretch(const GateQueue& queue, std::uint64_t members, unsigned n) {
+    std::vector<const QueuedGate*> stretch;
+    stretch.reserve(static_cast<std::size_t>(std::popcount(members)));
+    for (std::uint64_t rest = members; rest != 0; rest &= rest - 1) {
+        stretch.push_back(&queue[static_cast<std::size_t>(std::countr_zero(rest))]);
+    }
     std::uint64_t targets = 0;
     unsigned uses[64] = {};
-    for (std::size_t i = begin; i < end; ++i) {
-        targets |= std::uint64_t{1} << queue[i].target;
-        ++uses[queue[i].target];
+    for (const QueuedGate* g : stretch) {
+        targets |= std::uint64_t{1} << g->target;
+        ++uses[g->target];
     }
     // As many low qubits as the block has room for beside the targets above
-    // them (stretch_end leaves room for kLowQubits at least).
+    // them (stretch_members leaves room for kLowQubits at least).
     StretchLayout layout;
     for (unsigned low = kBlockQubits; low >= kLowQubits; --low) {
         const unsigned above = static_cast<unsigned>(std::popcount(targets >> low));
@@ -101,13 +156,13 @@ StretchLayout plan_stretch(const GateQueue& queue, std::size_t begin, std::size_
     }
     layout.kernel = kernels::in_block_kernel();
     std::vector<unsigned> local_targets;
-    local_targets.reserve(end - begin);
-    for (std::size_t i = begin; i < end; ++i) local_targets.push_back(local_qubit(layout, queue[i].target));
+    local_targets.reserve(stretch.size());
+    for (const QueuedGate* g : stretch) local_targets.push_back(local_qubit(layout, g->target));
     layout.sweeps = make_sweeps(local_targets, layout.qubits);
-    layout.gates.reserve(end - begin);
+    layout.gates.reserve(stretch.size());
     for (const Sweep& sweep : layout.sweeps) {
         for (std::size_t i = sweep.begin; i < sweep.end; ++i) {
-            const QueuedGate& g = queue[begin + i];
+            const QueuedGate& g = *stretch[i];
             LocalGate local{&g.gate, {}, g.control_mask & layout.outside_mask, 0};
             std::uint64_t inside = 0;
             std::uint64_t controls = g.control_mask & ~layout.outside_mask;

@@ -41,6 +41,16 @@ inline constexpr unsigned kSetQubits = 8;
 // distinct targets at or above kLowQubits number at most kBlockQubits - kLowQubits.
 std::size_t stretch_end(const GateQueue& queue, std::size_t begin) noexcept;
 
+// The gates of the stretch that starts at the queue's first gate, as a mask of
+// queue entries: the run up to stretch_end, then every later gate whose target
+// still fits the block and that may run before each gate left out before it
+// with the same bits. A gate may run before another when one of the two only
+// moves amplitudes (X, the identity) and neither acts on, or is controlled by,
+// the other's target: the moving gate carries each pair of the other onto a
+// pair it treats alike, computing nothing itself. The gates left out keep
+// their order, after the stretch.
+std::uint64_t stretch_members(const GateQueue& queue) noexcept;
+
 // One gate of a stretch, in the block's local qubits.
 struct LocalGate {
     const Gate* gate;
@@ -67,8 +77,8 @@ struct StretchLayout {
     kernels::InBlockKernel kernel = nullptr;
 };
 
-// The layout of the gates [begin, end) of the queue, a stretch (stretch_end),
-// in a state of n >= kMinQubits qubits.
-StretchLayout plan_stretch(const GateQueue& queue, std::size_t begin, std::size_t end, unsigned n);
+// The layout of the queue's gates in `members`, in queue order, a stretch
+// (stretch_members), in a state of n >= kMinQubits qubits.
+StretchLayout plan_stretch(const GateQueue& queue, std::uint64_t members, unsigned n);
 
 }  // namespace velqor::blocking
