@@ -31,9 +31,12 @@ NeverDestroyed<Waits> g_waits;
 // borrows are given back. The forking thread holds the interpreter lock, and
 // no released call was in the core at the fork (the fork guard saw to it).
 void forget_marks_in_child() noexcept {
-    Waits& waits = g_waits.get();
-    for (ReleaseMark* mark = waits.marks; mark != nullptr; mark = mark->next_) {
-        if (pthread_equal(mark->owner_, pthread_self())) continue;
+    ReleaseMark* own = nullptr;  // at most one: calls do not nest
+    for (ReleaseMark* mark = g_waits->marks; mark != nullptr; mark = mark->next_) {
+        if (pthread_equal(mark->owner_, pthread_self())) {
+            own = mark;
+            continue;
+        }
         RegisterObject& reg = *mark->reg_;
         if (mark->exclusive_) {
             reg.borrow = 0;
@@ -42,14 +45,10 @@ void forget_marks_in_child() noexcept {
         }
         --reg.released;
     }
-    ReleaseMark* own = nullptr;
-    for (ReleaseMark* mark = waits.marks; mark != nullptr; mark = mark->next_) {
-        if (pthread_equal(mark->owner_, pthread_self())) own = mark;  // at most one: calls do not nest
-    }
     g_waits.rebuild();
     if (own != nullptr) {
         own->prev_ = own->next_ = nullptr;
-        g_waits.get().marks = own;
+        g_waits->marks = own;
     }
 }
 
