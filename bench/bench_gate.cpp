@@ -23,6 +23,7 @@
 
 using namespace velqor;
 using velqor::bench::flush;
+using velqor::bench::probe_pass;
 
 namespace {
 
@@ -55,17 +56,7 @@ int main(int argc, char** argv) {
         // Fill the state once so every page is touched before timing.
         reg.apply_gate(kHadamard, std::vector<std::uint64_t>{0}, {});
         flush(reg);
-        Complex* data = nullptr;
-        reg.with_amplitudes([&](std::span<Complex> a) { data = a.data(); });
-        const std::uint64_t count = std::uint64_t{1} << n;
-        const double probe = best_of(reps, [&] {
-            pool::for_each_range(count, [data](std::uint64_t b, std::uint64_t e) {
-                for (std::uint64_t i = b; i < e; ++i) {
-                    data[i].real = data[i].real * 1.0000000001;
-                    data[i].imag = data[i].imag * 1.0000000001;
-                }
-            });
-        });
+        const double probe = best_of(reps, [&] { probe_pass(reg); });
         std::printf("%3u %8s %12s %12.3f %7.2f\n", n, "probe", "-", probe * 1e3, 1.0);
         std::vector<unsigned> targets;
         if (every) {

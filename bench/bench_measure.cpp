@@ -1,6 +1,9 @@
-// Time of measure() beside one gate at the same n, and of repeated
-// measure_all() on an unchanged state. Every timing ends with a call that runs
-// the register's queue (the collapse of a measurement waits there too).
+// Time of one gate, and of one gate followed by measure(t) on its target, for
+// every target, against one read-write pass over the state (the probe); then
+// of repeated measure_all() on an unchanged state. A gate alone is timed to
+// the read that runs it; measure(t) runs the queued gate itself, forming the
+// marginal totals of t during the gate's pass, and leaves its collapse queued
+// for the gates that follow (run outside the timed region here).
 //
 //   bench_measure [min_qubits] [max_qubits]
 #include <algorithm>
@@ -16,6 +19,7 @@
 
 using namespace velqor;
 using velqor::bench::flush;
+using velqor::bench::probe_pass;
 
 namespace {
 
@@ -31,28 +35,45 @@ int main(int argc, char** argv) {
     const unsigned lo = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 20;
     const unsigned hi = argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : 26;
     std::printf("workers: %zu\n", pool::current_num_threads());
-    std::printf("%3s %12s %12s %7s\n", "n", "gate_ms", "measure_ms", "ratio");
+    std::printf("%3s %6s %10s %10s %14s %12s %12s\n", "n", "target", "probe_ms", "gate_ms", "gate+measure_ms",
+                "gate/probe", "g+m/probe");
     for (unsigned n = lo; n <= hi; ++n) {
         const int reps = n >= 24 ? 3 : 10;
         std::vector<std::uint64_t> all;
         for (unsigned t = 0; t < n; ++t) all.push_back(t);
-        double gate = 1e30, measure = 1e30;
         Register reg(n);
+        reg.apply_gate(kHadamard, all, {});  // a superposition to measure
+        flush(reg);
+        double probe = 1e30;
         for (int r = 0; r < reps; ++r) {
-            reg.apply_gate(kHadamard, all, {});  // a fresh superposition to measure
-            flush(reg);
-            auto start = std::chrono::steady_clock::now();
-            reg.apply_gate(kHadamard, std::vector<std::uint64_t>{n / 2}, {});
-            flush(reg);
-            gate = std::min(gate, seconds_since(start));
-            reg.apply_gate(kHadamard, std::vector<std::uint64_t>{n / 2}, {});
-            flush(reg);
-            start = std::chrono::steady_clock::now();
-            reg.measure(n / 2);
-            flush(reg);
-            measure = std::min(measure, seconds_since(start));
+            const auto start = std::chrono::steady_clock::now();
+            probe_pass(reg);
+            probe = std::min(probe, seconds_since(start));
         }
-        std::printf("%3u %12.3f %12.3f %7.2f\n", n, gate * 1e3, measure * 1e3, measure / gate);
+        for (unsigned t = 0; t < n; ++t) {
+            const std::vector<std::uint64_t> target{t};
+            double gate = 1e30, both = 1e30;
+            for (int r = 0; r < reps; ++r) {
+                auto start = std::chrono::steady_clock::now();
+                reg.apply_gate(kHadamard, target, {});
+                flush(reg);
+                gate = std::min(gate, seconds_since(start));
+                // The gate, then measure(t): the totals are formed while the
+                // gate is applied; the collapse waits in the queue for the next
+                // gates and runs outside the timed region.
+                reg.apply_gate(kHadamard, all, {});
+                flush(reg);
+                start = std::chrono::steady_clock::now();
+                reg.apply_gate(kHadamard, target, {});
+                reg.measure(t);
+                both = std::min(both, seconds_since(start));
+                reg.apply_gate(kHadamard, all, {});
+                flush(reg);
+            }
+            std::printf("%3u %6u %10.3f %10.3f %14.3f %12.2f %12.2f\n", n, t, probe * 1e3, gate * 1e3, both * 1e3,
+                        gate / probe, both / probe);
+            std::fflush(stdout);
+        }
     }
 
     const unsigned n = 20;

@@ -60,7 +60,8 @@ void apply_row_prefetching(const Op& op, Complex* a0, Complex* a1, std::uint64_t
 }
 
 // Far is false where the halves are known to lie close (a block of the state
-// in cache): the tiles, 16 KiB of stack, are then compiled out.
+// in cache): the tiles, 16 KiB of stack, are then compiled out, and so is the
+// prefetching of rows.
 template <bool Far, class Op>
 void apply_tiled(const Op op, Complex* a0, Complex* a1, std::uint64_t len, std::uint64_t distance) {
     if (!Far || distance < kFarApart) {
@@ -126,7 +127,7 @@ void apply_band(const Op op, Complex* a0, Complex* a1, std::uint64_t row, std::u
 template <bool Far = true, class Op>
 void apply_rows(const PairPlan& plan, Complex* amplitudes, std::uint64_t lo, std::uint64_t hi, const Op op) {
     const std::uint64_t stride = plan.row << plan.gap;
-    const bool prefetch = prefetches_rows(plan);
+    const bool prefetch = Far && prefetches_rows(plan);
     std::uint64_t k = lo;
     while (k < hi) {
         const std::uint64_t offset = k & (plan.band - 1);

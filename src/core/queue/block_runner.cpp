@@ -103,7 +103,7 @@ void apply_sweeps(const StretchLayout& layout, const bool* selected, Complex* da
     }
 }
 
-// Blocks [lo, hi) of the stretch: gather (unless the block is contiguous),
+// Blocks [lo, hi) of the stretch: gather (unless the block runs in place),
 // every selected gate in order, the marginal totals when asked for while the
 // block is in cache (also of a block no gate changes), scatter back.
 void apply_to_blocks(const StretchLayout& layout, Complex* amplitudes, std::uint64_t lo, std::uint64_t hi,
@@ -111,8 +111,8 @@ void apply_to_blocks(const StretchLayout& layout, Complex* amplitudes, std::uint
     const std::size_t gate_count = layout.gates.size();
     const std::uint64_t piece = std::uint64_t{1} << layout.low;
     const std::size_t pieces = layout.piece_offsets.size();
-    const bool contiguous = layout.high_mask == 0;
-    Complex* buffer = contiguous ? nullptr : block_buffer();
+    const bool in_place = layout.in_place;
+    Complex* buffer = in_place ? nullptr : block_buffer();
     std::optional<MarginalSums> marginals;
     if (shared != nullptr) marginals.emplace(shared->target());
     bool selected[GateQueue::kCapacity];
@@ -124,7 +124,7 @@ void apply_to_blocks(const StretchLayout& layout, Complex* amplitudes, std::uint
             selected[i] = (base & mask) == mask;
             any = any || selected[i];
         }
-        const bool gathered = any && !contiguous;
+        const bool gathered = any && !in_place;
         if (any) {
             Complex* data = amplitudes + base;
             if (gathered) {
@@ -147,7 +147,7 @@ void apply_to_blocks(const StretchLayout& layout, Complex* amplitudes, std::uint
 }  // namespace
 
 void apply_stretch(const StretchLayout& layout, Complex* amplitudes, unsigned n, SharedMarginals* marginals) {
-    if (layout.high_mask != 0) prepare_gather_buffers();
+    if (!layout.in_place) prepare_gather_buffers();
     const std::uint64_t blocks = std::uint64_t{1} << (n - layout.qubits);
     pool::for_each_range(
         blocks, [&](std::uint64_t lo, std::uint64_t hi) { apply_to_blocks(layout, amplitudes, lo, hi, marginals); });

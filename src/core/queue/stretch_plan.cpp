@@ -16,6 +16,15 @@ unsigned local_qubit(const StretchLayout& layout, unsigned q) noexcept {
     return layout.low + j;
 }
 
+// The state's qubits of a mask of the block's local qubits.
+std::uint64_t state_qubits(const StretchLayout& layout, std::uint64_t local) noexcept {
+    std::uint64_t qubits = local & ((std::uint64_t{1} << layout.low) - 1);
+    for (std::uint64_t rest = local >> layout.low; rest != 0; rest &= rest - 1) {
+        qubits |= std::uint64_t{1} << layout.high[std::countr_zero(rest)];
+    }
+    return qubits;
+}
+
 // The local qubits left out of a sub-block of `qubits` local qubits that holds
 // the targets of `targets`, filled up with the lowest others.
 std::uint64_t fixed_qubits(std::uint64_t targets, unsigned qubits) noexcept {
@@ -159,6 +168,7 @@ StretchLayout plan_stretch(const GateQueue& queue, std::uint64_t members, unsign
     local_targets.reserve(stretch.size());
     for (const QueuedGate* g : stretch) local_targets.push_back(local_qubit(layout, g->target));
     layout.sweeps = make_sweeps(local_targets, layout.qubits);
+    layout.in_place = layout.high_mask == 0 || layout.low >= kInPlaceLow;
     layout.gates.reserve(stretch.size());
     for (const Sweep& sweep : layout.sweeps) {
         for (std::size_t i = sweep.begin; i < sweep.end; ++i) {
@@ -170,11 +180,23 @@ StretchLayout plan_stretch(const GateQueue& queue, std::uint64_t members, unsign
                 inside |= std::uint64_t{1} << local_qubit(layout, static_cast<unsigned>(std::countr_zero(controls)));
                 controls &= controls - 1;
             }
-            local.fixed_select = inside & sweep.fixed;
-            kernels::make_plan_from_mask(layout.qubits, local_targets[i], inside & ~sweep.fixed, local.plan,
-                                         sweep.fixed);
+            if (layout.in_place) {
+                // The pairs of a sub-block from the block's base in the state:
+                // every qubit outside the block is fixed at its base's value.
+                const std::uint64_t fixed = state_qubits(layout, sweep.fixed);
+                local.fixed_select = state_qubits(layout, inside & sweep.fixed);
+                kernels::make_plan_from_mask(n, g.target, state_qubits(layout, inside & ~sweep.fixed), local.plan,
+                                             fixed | layout.outside_mask);
+            } else {
+                local.fixed_select = inside & sweep.fixed;
+                kernels::make_plan_from_mask(layout.qubits, local_targets[i], inside & ~sweep.fixed, local.plan,
+                                             sweep.fixed);
+            }
             layout.gates.push_back(local);
         }
+    }
+    if (layout.in_place) {
+        for (Sweep& sweep : layout.sweeps) sweep.fixed = state_qubits(layout, sweep.fixed);
     }
     return layout;
 }

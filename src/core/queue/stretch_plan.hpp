@@ -32,6 +32,12 @@ inline constexpr unsigned kLowQubits = 5;                 // the lowest 5 qubits
 inline constexpr unsigned kMinQubits = kBlockQubits + 1;  // smaller states run gate by gate
 inline constexpr unsigned kSubQubits = 11;                // a sub-block holds 2^11 amplitudes (32 KiB)
 
+// A block whose pieces hold 2^kInPlaceLow amplitudes (16 KiB) or more runs in
+// place: its few long pieces, whatever their distance, fill few ways of each
+// cache set, so copying them into a buffer and back (a read more and a write
+// more of every line) would cost more than it saves.
+inline constexpr unsigned kInPlaceLow = 10;
+
 // Fixed qubits below this bit would leave a sub-block on a fraction of the
 // first-level cache's sets (their index is bits 6 to 11 of the address, local
 // bits 2 to 7): its lines would then evict each other.
@@ -51,7 +57,8 @@ std::size_t stretch_end(const GateQueue& queue, std::size_t begin) noexcept;
 // their order, after the stretch.
 std::uint64_t stretch_members(const GateQueue& queue) noexcept;
 
-// One gate of a stretch, in the block's local qubits.
+// One gate of a stretch, in the block's local qubits (gathered blocks) or in
+// the state's own qubits, from the block's base (blocks run in place).
 struct LocalGate {
     const Gate* gate;
     kernels::PairPlan plan;      // on the pairs of the sub-block with every fixed qubit 0
@@ -62,7 +69,7 @@ struct LocalGate {
 // Consecutive gates of a stretch applied sub-block by sub-block.
 struct Sweep {
     std::size_t begin, end;  // its gates, indices into StretchLayout::gates
-    std::uint64_t fixed;     // local qubits outside its sub-blocks
+    std::uint64_t fixed;     // qubits of the block outside its sub-blocks (as LocalGate's)
 };
 
 struct StretchLayout {
@@ -71,6 +78,7 @@ struct StretchLayout {
     unsigned high[64] = {};                    // those targets, by local bit: high[j] is at bit low + j
     std::uint64_t outside_mask = 0;            // every qubit of the state outside the block
     unsigned qubits = 0;                       // low + popcount(high_mask)
+    bool in_place = false;                     // pieces of 2^kInPlaceLow amplitudes or more, or contiguous
     std::vector<std::uint64_t> piece_offsets;  // offset of each 2^low piece from the block's base
     std::vector<LocalGate> gates;
     std::vector<Sweep> sweeps;  // the gates, in order, cut into sweeps

@@ -92,14 +92,14 @@ TEST(QueuedGates, BlockedRunsOfEveryLayoutMatchThePlainFormula) {
 
 // A read whose run is refused the memory of its gather buffers fails before
 // that run changes anything; the runs applied before it have left the queue,
-// so the next read applies exactly the rest. Eleven targets above the low
-// qubits make two runs, each with a target beyond its in-place qubits, so
-// both are gathered.
+// so the next read applies exactly the rest. Nine targets from qubit 10 up,
+// then five from the top again, make two runs whose pieces are too short to
+// run in place (2^5 and 2^9 amplitudes), so both are gathered.
 TEST(QueuedGates, RefusedGatherBuffersLeaveExactlyTheRestQueued) {
     for (int refused_run : {1, 2}) {
-        Register queued(16);
-        Register reference(16);
-        for (const std::uint64_t t : {15, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}) {
+        Register queued(20);
+        Register reference(20);
+        for (const std::uint64_t t : {10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 10, 11, 12, 13}) {
             apply(queued, kHadamard, {t});
             apply(reference, kHadamard, {t});
             (void)amplitudes(reference);  // one gate at a time
