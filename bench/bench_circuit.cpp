@@ -10,7 +10,9 @@
 // all with fixed seeds. Beside each time, what the queue's policy chooses for
 // the circuit, from a dry run of it (count_queue, outside the timed region):
 // the passes of blocks (stretches), the gates applied alone to the whole
-// state, and the read-write passes over the state they add up to.
+// state, and the read-write passes over the state they add up to; and the
+// cycles per visited pair of amplitudes, every worker's cycles over the whole
+// circuit (passes included), the clock measured at start.
 //
 //   bench_circuit [n ...] [--reps R] [--family random,layered,qft] [--plan]
 //
@@ -19,6 +21,7 @@
 // inside the timed region. Built with VELQOR_DEFERRED=OFF the same program
 // times the gate-by-gate path (the dry run's counts are still the queue's).
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -130,7 +133,7 @@ std::vector<Step> qft_circuit(unsigned n, std::uint64_t seed) {
 }
 
 // What the queue's policy does with the circuit on n qubits: apply_gate's
-// queueing (a full queue runs all but its last stretch), then one read.
+// queueing (a full queue runs its first stretch), then one read.
 QueueCost planned_cost(const std::vector<Step>& circuit, unsigned n) {
     GateQueue queue;
     QueueCost cost;
@@ -144,6 +147,34 @@ QueueCost planned_cost(const std::vector<Step>& circuit, unsigned n) {
     }
     count_queue(queue, n, false, cost);
     return cost;
+}
+
+// The pairs of amplitudes the circuit's gates visit on n qubits: 2^(n-1) per
+// target, halved by each control.
+double visited_pairs(const std::vector<Step>& circuit, unsigned n) {
+    double pairs = 0;
+    for (const Step& s : circuit) {
+        for (const std::uint64_t t : s.targets) {
+            std::uint64_t mask = 0;
+            if (!kernels::control_mask_of(n, t, s.controls.data(), s.controls.size(), mask)) continue;
+            pairs += std::ldexp(1.0, static_cast<int>(n) - 1 - std::popcount(mask));
+        }
+    }
+    return pairs;
+}
+
+// The clock of this core in Hz: a chain of dependent 64-bit multiplies, each
+// 3 cycles of latency on every x86-64 core of the last decade (a chain of
+// additions would not do: some cores fold additions of constants).
+double clock_hz() {
+    constexpr long kSteps = 100'000'000;
+    std::uint64_t x = 3;
+    const auto start = std::chrono::steady_clock::now();
+    for (long i = 0; i < kSteps; i += 4) {
+        asm volatile("imul %0, %0\n\timul %0, %0\n\timul %0, %0\n\timul %0, %0" : "+r"(x));
+    }
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    return 3.0 * kSteps / elapsed.count();
 }
 
 std::vector<Step> circuit_of(const std::string& family, unsigned n) {
@@ -181,16 +212,18 @@ int main(int argc, char** argv) {
         }
     }
     if (sizes.empty()) sizes = {20, 24, 26};
-    std::printf("workers: %zu\n", pool::current_num_threads());
-    std::printf("%-8s %3s %6s %10s %10s %8s %9s %6s %7s %10s %9s\n", "family", "n", "gates", "circuit_s", "pass_s",
-                "circ/pass", "stretches", "alone", "passes", "measure_s", "meas/pass");
+    const std::size_t workers = pool::current_num_threads();
+    const double hz = clock_hz();
+    std::printf("workers: %zu, clock: %.2f GHz (dependent multiplies)\n", workers, hz * 1e-9);
+    std::printf("%-8s %3s %6s %10s %10s %8s %8s %9s %6s %7s %10s %9s\n", "family", "n", "gates", "circuit_s", "pass_s",
+                "circ/pass", "cyc/pair", "stretches", "alone", "passes", "measure_s", "meas/pass");
     for (const std::string& family : families) {
         for (unsigned n : sizes) {
             const std::vector<Step> circuit = circuit_of(family, n);
             const QueueCost cost = planned_cost(circuit, n);
             if (plan_only) {
-                std::printf("%-8s %3u %6zu %10s %10s %8s %9zu %6zu %7.2f\n", family.c_str(), n, circuit.size(), "-",
-                            "-", "-", cost.stretches, cost.alone, cost.passes);
+                std::printf("%-8s %3u %6zu %10s %10s %8s %8s %9zu %6zu %7.2f\n", family.c_str(), n, circuit.size(), "-",
+                            "-", "-", "-", cost.stretches, cost.alone, cost.passes);
                 continue;
             }
             Register reg(n);
@@ -223,9 +256,11 @@ int main(int argc, char** argv) {
                 flush(reg);
             }
             const double measure = best_measure - best_read;
-            std::printf("%-8s %3u %6zu %10.4f %10.4f %8.2f %9zu %6zu %7.2f %10.4f %9.2f\n", family.c_str(), n,
-                        circuit.size(), best, best_pass, best / best_pass, cost.stretches, cost.alone, cost.passes,
-                        measure, measure / best_pass);
+            // Every worker's cycles over the circuit, per visited pair.
+            const double cycles_per_pair = best * hz * static_cast<double>(workers) / visited_pairs(circuit, n);
+            std::printf("%-8s %3u %6zu %10.4f %10.4f %8.2f %8.2f %9zu %6zu %7.2f %10.4f %9.2f\n", family.c_str(), n,
+                        circuit.size(), best, best_pass, best / best_pass, cycles_per_pair, cost.stretches, cost.alone,
+                        cost.passes, measure, measure / best_pass);
             std::fflush(stdout);
         }
     }
