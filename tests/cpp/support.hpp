@@ -201,7 +201,9 @@ inline void reference_apply(std::vector<Complex>& a, unsigned n, const Gate& g, 
 inline Gate random_gate(std::mt19937_64& rng) {
     std::uniform_real_distribution<double> d(-1.0, 1.0);
     const Complex r{d(rng), 0.0};
-    switch (rng() % 8) {
+    const auto real = [&] { return Complex{d(rng), 0.0}; };
+    const auto imaginary = [&] { return Complex{0.0, d(rng)}; };
+    switch (rng() % 11) {
         case 0: return {random_complex(rng), random_complex(rng), random_complex(rng), random_complex(rng)};
         case 1: return {{d(rng), 0}, {d(rng), 0}, {d(rng), 0}, {d(rng), 0}};
         case 2: return {random_complex(rng), kZero, kZero, random_complex(rng)};
@@ -209,6 +211,9 @@ inline Gate random_gate(std::mt19937_64& rng) {
         case 4: return {r, kZero, kZero, kZero};
         case 5: return {kZero, random_complex(rng), r, kZero};
         case 6: return {kZero, kOne, kOne, kZero};
+        case 7: return {r, random_complex(rng), random_complex(rng), random_complex(rng)};  // U3: m00 real
+        case 8: return {r, imaginary(), imaginary(), real()};                               // RX
+        case 9: return {kZero, imaginary(), imaginary(), kZero};                            // Y
         default: return {random_complex(rng), kZero, random_complex(rng), r};
     }
 }

@@ -1,6 +1,6 @@
 // The per-pair operations of gate application: how a gate's entries act on the
 // two amplitudes of a pair, specialised by the kind of each entry (one, zero,
-// real, general), in any lanes of core/kernels/lanes.hpp. The rows they run
+// real, imaginary, general), in any lanes of core/kernels/lanes.hpp. The rows they run
 // over come from core/kernels/pair_plan.hpp and core/kernels/rows.hpp.
 #pragma once
 
@@ -18,11 +18,13 @@ namespace velqor::kernels {
 
 // How an entry acts on an amplitude. A product by an entry that is exactly zero
 // is skipped, and so are the products by the zero imaginary part of a real
-// entry: only the sign of a zero result can differ from the full formula.
-enum class Kind { One, Zero, Real, General };
+// entry and by the zero real part of an imaginary one: only the sign of a zero
+// result can differ from the full formula, and a zero's sign never shows in a
+// probability, which squares it.
+enum class Kind { One, Zero, Real, Imaginary, General };
 
 inline Kind kind_of(Complex m) noexcept {
-    if (m.imag != 0.0) return Kind::General;
+    if (m.imag != 0.0) return m.real == 0.0 ? Kind::Imaginary : Kind::General;
     if (m.real == 0.0) return Kind::Zero;
     if (m.real == 1.0) return Kind::One;
     return Kind::Real;
@@ -44,6 +46,9 @@ inline typename L::V scale(const Entry<L>& m, typename L::V x) noexcept {
         return L::zero();
     } else if constexpr (K == Kind::Real) {
         return L::mul(m.re, x);
+    } else if constexpr (K == Kind::Imaginary) {
+        // (-m.im x.im, m.im x.re): the general product without its products by m.re = 0.
+        return L::mul(m.im, L::swap_parts(x));
     } else {
         // (m.re x.re - m.im x.im, m.re x.im + m.im x.re). The subtraction is the
         // sum with (-m.im) x.im: negating a factor negates the rounded product
@@ -92,9 +97,12 @@ inline std::uint64_t for_adjacent_pairs(Complex* a, std::uint64_t count, Step st
     return i;
 }
 
-// Full 2x2 application: a0' = m00 a0 + m01 a1, a1' = m10 a0 + m11 a1, with every
-// entry real (Kind::Real) or every entry general.
-template <Kind K, class L = Sse2Lanes>
+// Full 2x2 application: a0' = m00 a0 + m01 a1, a1' = m10 a0 + m11 a1, each
+// entry multiplied as its kind (Real, Imaginary or General) allows. Per vector
+// of pairs a real entry costs 1 product, an imaginary one 1 product, a general
+// one 2 products and a sum; the imaginary and general entries of a column share
+// one swap of the amplitude's parts.
+template <Kind K00, Kind K01 = K00, Kind K10 = K00, Kind K11 = K00, class L = Sse2Lanes>
 struct DenseOp {
     Kept<L> k00, k01, k10, k11;
     DenseOp(Complex a, Complex b, Complex c, Complex d) noexcept : k00(a), k01(b), k10(c), k11(d) {}
@@ -104,18 +112,19 @@ struct DenseOp {
         for (; i + L::kWidth <= end; i += L::kWidth) {
             const typename L::V x = L::load(a0 + i);
             const typename L::V y = L::load(a1 + i);
-            L::store(a0 + i, L::add(scale<K>(e00, x), scale<K>(e01, y)));
-            L::store(a1 + i, L::add(scale<K>(e10, x), scale<K>(e11, y)));
+            L::store(a0 + i, L::add(scale<K00>(e00, x), scale<K01>(e01, y)));
+            L::store(a1 + i, L::add(scale<K10>(e10, x), scale<K11>(e11, y)));
         }
         if constexpr (L::kWidth > 1) {
-            if (i < end) DenseOp<K, typename L::Narrower>(k00, k01, k10, k11).apply(a0, a1, i, end);
+            if (i < end) DenseOp<K00, K01, K10, K11, typename L::Narrower>(k00, k01, k10, k11).apply(a0, a1, i, end);
         }
     }
     void apply_adjacent(Complex* a, std::uint64_t count) const noexcept {
         const Entry<L> e00 = prepare<L>(k00), e01 = prepare<L>(k01), e10 = prepare<L>(k10), e11 = prepare<L>(k11);
         using V = typename L::V;
         std::uint64_t i = for_adjacent_pairs<L>(a, count, [&](V x, V y) {
-            return std::pair{L::add(scale<K>(e00, x), scale<K>(e01, y)), L::add(scale<K>(e10, x), scale<K>(e11, y))};
+            return std::pair{L::add(scale<K00>(e00, x), scale<K01>(e01, y)),
+                             L::add(scale<K10>(e10, x), scale<K11>(e11, y))};
         });
         for (; i < count; ++i) apply(a + 2 * i, a + 2 * i + 1, 0, 1);
     }
@@ -200,30 +209,67 @@ struct SwapOp {
 
 namespace detail {
 
+// The kind a diagonal or anti-diagonal side is compiled for: an imaginary entry
+// takes the general kernel, except in a swap whose two entries are imaginary
+// (Y), which has a kernel of its own.
+inline Kind widened(Kind k) noexcept { return k == Kind::Imaginary ? Kind::General : k; }
+
 template <class L, Kind K0, class F>
 void visit_diagonal(const Gate& g, Kind k1, F& f) {
-    switch (k1) {
+    switch (widened(k1)) {
         case Kind::One: return f(DiagonalOp<K0, Kind::One, L>{g.m00, g.m11});
         case Kind::Zero: return f(DiagonalOp<K0, Kind::Zero, L>{g.m00, g.m11});
         case Kind::Real: return f(DiagonalOp<K0, Kind::Real, L>{g.m00, g.m11});
-        case Kind::General: return f(DiagonalOp<K0, Kind::General, L>{g.m00, g.m11});
+        default: return f(DiagonalOp<K0, Kind::General, L>{g.m00, g.m11});
     }
 }
 
 template <class L, Kind K0, class F>
 void visit_swap(const Gate& g, Kind k1, F& f) {
-    switch (k1) {
+    switch (widened(k1)) {
         case Kind::One: return f(SwapOp<K0, Kind::One, L>{g.m01, g.m10});
         case Kind::General: return f(SwapOp<K0, Kind::General, L>{g.m01, g.m10});
         default: return f(SwapOp<K0, Kind::Real, L>{g.m01, g.m10});
     }
 }
 
+// Whether a kernel compiled for kind `op` gives an entry of kind `entry` the
+// products of the plain formula, less those by exact zeros: a general kernel
+// any entry, a real one the real entries (one and zero among them).
+constexpr bool covers(Kind op, Kind entry) noexcept {
+    return op == Kind::General || op == entry || (op == Kind::Real && (entry == Kind::One || entry == Kind::Zero));
+}
+
+// Calls f with DenseOp<K00, K01, K10, K11> if its kinds cover the gate's; false if not.
+template <class L, Kind K00, Kind K01, Kind K10, Kind K11, class F>
+bool visit_dense_if_covered(const Gate& g, const Kind (&kinds)[4], F& f) {
+    if (!covers(K00, kinds[0]) || !covers(K01, kinds[1]) || !covers(K10, kinds[2]) || !covers(K11, kinds[3])) {
+        return false;
+    }
+    f(DenseOp<K00, K01, K10, K11, L>{g.m00, g.m01, g.m10, g.m11});
+    return true;
+}
+
 }  // namespace detail
 
 // Calls f(op) with the operation that the gate's entries allow: diagonal,
-// anti-diagonal or dense, each side specialised by the kind of its entries.
+// anti-diagonal or dense, each specialised by the kind of its entries.
 // The identity changes nothing: f is not called.
+//
+// A dense op is compiled for a few combinations of kinds only (each adds a
+// kernel per lane width and row shape: 20 to 30 KiB of code and about a second
+// of build), those of the gates users build most, cheapest first; a gate takes
+// the first whose kinds cover its own. Per vector of pairs:
+//   all real                                RY, H: 4 products, 2 sums
+//   real diagonal, imaginary off-diagonal   RX: 4 products, 2 sums, 2 swaps
+//   m00 real, the others general            U3 in its standard form (m00 =
+//                                           cos(theta/2)), P(phi) H, H P(phi):
+//                                           7 products, 5 sums, 2 swaps
+//   all general                             the rest, such as U3 times a global
+//                                           phase: 8 products, 6 sums, 2 swaps
+// Mixes such as H S (an imaginary second column) run on the third. Shapes met
+// less often (m11 the only real entry, an imaginary diagonal) run on the
+// general kernel rather than add code for a rare gate.
 template <class L = Sse2Lanes, class F>
 void visit_op(const Gate& g, F&& f) {
     const Kind k00 = kind_of(g.m00);
@@ -231,27 +277,34 @@ void visit_op(const Gate& g, F&& f) {
     const Kind k10 = kind_of(g.m10);
     const Kind k11 = kind_of(g.m11);
     if (k01 == Kind::Zero && k10 == Kind::Zero) {
-        switch (k00) {
+        switch (detail::widened(k00)) {
             case Kind::One:
                 if (k11 == Kind::One) return;
                 return detail::visit_diagonal<L, Kind::One>(g, k11, f);
             case Kind::Zero: return detail::visit_diagonal<L, Kind::Zero>(g, k11, f);
             case Kind::Real: return detail::visit_diagonal<L, Kind::Real>(g, k11, f);
-            case Kind::General: return detail::visit_diagonal<L, Kind::General>(g, k11, f);
+            default: return detail::visit_diagonal<L, Kind::General>(g, k11, f);
         }
     }
     if (k00 == Kind::Zero && k11 == Kind::Zero) {
         // At least one off-diagonal entry is non-zero here (both zero is the
         // diagonal case above); a zero one is multiplied as a real entry.
-        switch (k01) {
+        // Y and iX (both entries imaginary) have a kernel of their own.
+        if (k01 == Kind::Imaginary && k10 == Kind::Imaginary) {
+            return f(SwapOp<Kind::Imaginary, Kind::Imaginary, L>{g.m01, g.m10});
+        }
+        switch (detail::widened(k01)) {
             case Kind::One: return detail::visit_swap<L, Kind::One>(g, k10, f);
             case Kind::General: return detail::visit_swap<L, Kind::General>(g, k10, f);
             default: return detail::visit_swap<L, Kind::Real>(g, k10, f);
         }
     }
-    const bool all_real = k00 != Kind::General && k01 != Kind::General && k10 != Kind::General && k11 != Kind::General;
-    if (all_real) return f(DenseOp<Kind::Real, L>{g.m00, g.m01, g.m10, g.m11});
-    f(DenseOp<Kind::General, L>{g.m00, g.m01, g.m10, g.m11});
+    constexpr Kind R = Kind::Real, I = Kind::Imaginary, G = Kind::General;
+    const Kind kinds[4] = {k00, k01, k10, k11};
+    if (detail::visit_dense_if_covered<L, R, R, R, R>(g, kinds, f)) return;
+    if (detail::visit_dense_if_covered<L, R, I, I, R>(g, kinds, f)) return;
+    if (detail::visit_dense_if_covered<L, R, G, G, G>(g, kinds, f)) return;
+    f(DenseOp<G, G, G, G, L>{g.m00, g.m01, g.m10, g.m11});
 }
 
 }  // namespace velqor::kernels
