@@ -7,8 +7,9 @@
 // gate's work is inside the timed region.
 //
 // For each n it prints the probe time, the Hadamard time on the lowest, middle
-// and highest target (every target with --every-target), a controlled X and an
-// X with two controls, and each time's ratio to the probe.
+// and highest target (every target with --every-target), a controlled X, an
+// X with two controls, and a stretch of nine X gates on the lowest qubits of a
+// block and on the top qubits, and each time's ratio to the probe.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -92,6 +93,19 @@ int main(int argc, char** argv) {
         std::printf("%3u %8s %12u %12.3f %7.2f  (%.2fx of H)\n", n, "CX", n / 2, cx * 1e3, cx / probe, cx / h_mid);
         std::printf("%3u %8s %12u %12.3f %7.2f  (%.2fx of H)\n", n, "CCX", n / 2, ccx * 1e3, ccx / probe, ccx / h_mid);
         std::printf("%3u %8s %12s %12.3f %7.2f\n", n, "worst H", "-", worst * 1e3, worst / probe);
+        // What one stretch's pass costs beside its arithmetic: nine X gates
+        // (moves only) queued and run together, on qubits 5-13 (a block of the
+        // lowest qubits, in place) and on the top nine qubits (from n = 23 on,
+        // pieces of 2^5 amplitudes gathered into a buffer and scattered back).
+        if (n >= 15) {
+            for (const unsigned first : {5u, n - 9}) {
+                const double time = best_of(reps, [&] {
+                    for (unsigned t = first; t < first + 9; ++t) reg.apply_gate(kX, std::vector<std::uint64_t>{t}, {});
+                    flush(reg);
+                });
+                std::printf("%3u %8s %9u-%-2u %12.3f %7.2f\n", n, "X x9", first, first + 8, time * 1e3, time / probe);
+            }
+        }
     }
     return 0;
 }
