@@ -27,15 +27,26 @@ VELQOR_TARGET_AVX512 __attribute__((flatten)) void traverse_avx512(const PairPla
     apply_rows<false>(plan, data, 0, plan.pairs, op);
 }
 
+// The pairs a vector of `width` pairs can take whole: rows of at least that
+// many pairs, or the adjacent pairs of a gate on qubit 0 (split in registers).
+// Rows shorter than the lanes would take each row through the narrower lanes,
+// preparing the gate's entries again for every row.
+bool fills_lanes(const PairPlan& plan, std::uint64_t width) noexcept {
+    const bool adjacent = plan.row == 1 && plan.target_bit == 1 && (plan.row << plan.gap) == 2;
+    return plan.row >= width || adjacent;
+}
+
 void apply_in_block_sse2(const Gate& g, const PairPlan& plan, Complex* data) {
     visit_op<Sse2Lanes>(g, [&](const auto& op) { traverse_sse2(plan, data, op); });
 }
 
 void apply_in_block_avx2(const Gate& g, const PairPlan& plan, Complex* data) {
+    if (!fills_lanes(plan, Avx2Lanes::kWidth)) return apply_in_block_sse2(g, plan, data);
     visit_op<Avx2Lanes>(g, [&](const auto& op) { traverse_avx2(plan, data, op); });
 }
 
 void apply_in_block_avx512(const Gate& g, const PairPlan& plan, Complex* data) {
+    if (!fills_lanes(plan, Avx512Lanes::kWidth)) return apply_in_block_avx2(g, plan, data);
     visit_op<Avx512Lanes>(g, [&](const auto& op) { traverse_avx512(plan, data, op); });
 }
 
