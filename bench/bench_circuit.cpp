@@ -37,9 +37,10 @@
 #include "core/kernels/pair_plan.hpp"
 #include "core/queue/gate_queue.hpp"
 #include "core/register.hpp"
-#include "flush.hpp"
+#include "support.hpp"
 
 using namespace velqor;
+using velqor::bench::clock_hz;
 using velqor::bench::flush;
 using velqor::bench::probe_pass;
 
@@ -161,20 +162,6 @@ double visited_pairs(const std::vector<Step>& circuit, unsigned n) {
         }
     }
     return pairs;
-}
-
-// The clock of this core in Hz: a chain of dependent 64-bit multiplies, each
-// 3 cycles of latency on every x86-64 core of the last decade (a chain of
-// additions would not do: some cores fold additions of constants).
-double clock_hz() {
-    constexpr long kSteps = 100'000'000;
-    std::uint64_t x = 3;
-    const auto start = std::chrono::steady_clock::now();
-    for (long i = 0; i < kSteps; i += 4) {
-        asm volatile("imul %0, %0\n\timul %0, %0\n\timul %0, %0\n\timul %0, %0" : "+r"(x));
-    }
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    return 3.0 * kSteps / elapsed.count();
 }
 
 std::vector<Step> circuit_of(const std::string& family, unsigned n) {

@@ -20,7 +20,7 @@
 
 #include "runtime/pool.hpp"
 #include "core/register.hpp"
-#include "flush.hpp"
+#include "support.hpp"
 
 using namespace velqor;
 using velqor::bench::flush;

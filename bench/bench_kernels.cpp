@@ -30,33 +30,17 @@
 #include "core/kernels/apply.hpp"
 #include "core/kernels/isa.hpp"
 #include "core/kernels/pair_plan.hpp"
+#include "support.hpp"
 
 using namespace velqor;
+using velqor::bench::clock_hz;
 
 namespace {
 
 constexpr int kApplications = 400;
-constexpr std::uint64_t kChain = 30'000'000;  // imuls per calibration run
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// Cycles per second: the best of several timed chains of dependent imuls.
-double cycles_per_second() {
-    double best = 1e30;
-    for (int run = 0; run < 5; ++run) {
-        std::uint64_t x = 3;
-        const auto start = std::chrono::steady_clock::now();
-        for (std::uint64_t i = 0; i < kChain; i += 10) {
-            asm volatile(
-                "imul %0, %0\n\timul %0, %0\n\timul %0, %0\n\timul %0, %0\n\timul %0, %0\n\t"
-                "imul %0, %0\n\timul %0, %0\n\timul %0, %0\n\timul %0, %0\n\timul %0, %0"
-                : "+r"(x));
-        }
-        best = std::min(best, seconds_since(start));
-    }
-    return 3.0 * static_cast<double>(kChain) / best;
 }
 
 Complex phase(double a) { return {std::cos(a), std::sin(a)}; }
@@ -114,7 +98,7 @@ int main(int argc, char** argv) {
         }
     }
     if (targets.empty()) targets = {0, 3, n - 2};
-    const double hz_before = cycles_per_second();
+    const double hz_before = clock_hz();
 
     std::mt19937_64 rng(17);
     std::normal_distribution<double> d;
@@ -152,7 +136,7 @@ int main(int argc, char** argv) {
         }
     }
     kernels::test_hooks::force_isa(kernels::detected_isa());
-    const double hz = std::max(hz_before, cycles_per_second());
+    const double hz = std::max(hz_before, clock_hz());
 
     std::printf("qubits %u (%zu KiB), best of %d rounds of %d applications; clock %.2f GHz (imul chain)\n", n,
                 state.size() * sizeof(Complex) / 1024, rounds, kApplications, hz * 1e-9);

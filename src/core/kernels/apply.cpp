@@ -32,8 +32,7 @@ VELQOR_TARGET_AVX512 __attribute__((flatten)) void traverse_avx512(const PairPla
 // Rows shorter than the lanes would take each row through the narrower lanes,
 // preparing the gate's entries again for every row.
 bool fills_lanes(const PairPlan& plan, std::uint64_t width) noexcept {
-    const bool adjacent = plan.row == 1 && plan.target_bit == 1 && (plan.row << plan.gap) == 2;
-    return plan.row >= width || adjacent;
+    return plan.row >= width || pairs_adjacent(plan);
 }
 
 void apply_in_block_sse2(const Gate& g, const PairPlan& plan, Complex* data) {

@@ -120,6 +120,12 @@ void apply_band(const Op op, Complex* a0, Complex* a1, std::uint64_t row, std::u
     }
 }
 
+// Whether the plan's pairs are adjacent amplitudes (a gate on qubit 0 with no
+// control at qubit 1), which op.apply_adjacent takes whole vectors of.
+inline bool pairs_adjacent(const PairPlan& plan) noexcept {
+    return plan.row == 1 && plan.target_bit == 1 && plan.gap == 1;
+}
+
 // Runs op.apply(a0, a1, begin, end) over every row piece of the pairs [lo, hi):
 // a0[i] and a1[i], begin <= i < end, are the two amplitudes of consecutive
 // pairs. The op is taken by value: a local copy that no amplitude store can
@@ -137,7 +143,7 @@ void apply_rows(const PairPlan& plan, Complex* amplitudes, std::uint64_t lo, std
         const std::uint64_t b = offset, e = offset + len, d = plan.target_bit;
         switch (plan.row) {
             case 1:
-                if (plan.target_bit == 1 && stride == 2) {
+                if (pairs_adjacent(plan)) {
                     op.apply_adjacent(a0 + 2 * b, e - b);  // target 0 with no control at qubit 1: pairs adjacent
                 } else {
                     apply_band<1, Far>(op, a0, a1, 1, stride, b, e, d, false);
