@@ -10,7 +10,7 @@
 #   Python tests    the suite against that wheel installed into build/venv
 #                   (python -X dev), then the benchmark harness's own tests
 #   typing, docs    mypy --strict and pyright on user scripts, the examples,
-#                   mkdocs build --strict
+#                   mkdocs build --strict, and that it fails on planted dangling references
 #   ASan + UBSan    the Python suite against a sanitizer build of the module
 #   TSan            the C++ tests under ThreadSanitizer
 # Every runner writes a JUnit report into build/test-reports/; the run ends with
@@ -104,8 +104,9 @@ phase "Typing and examples" "mypy --strict and pyright on user scripts; examples
 "$TOOLS_PY" -m pytest -q -p no:cacheprovider --basetemp build/tools-cache/pytest --junitxml="$reports/typing.xml" \
   tests/typing tests/examples
 
-phase "Docs" "mkdocs build --strict (any warning fails)"
+phase "Docs" "mkdocs build --strict (any warning fails); dangling references planted in copies fail it"
 "$TOOLS_BIN/mkdocs" build --strict --quiet --site-dir build/site
+"$TOOLS_PY" -m pytest -q -p no:cacheprovider --basetemp build/tools-cache/pytest --junitxml="$reports/docs.xml" tests/docs
 
 phase "Python tests, ASan+UBSan" "the suite against an AddressSanitizer + UndefinedBehaviorSanitizer build"
 cmake -S . -B build/asan -G Ninja -DVELQOR_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

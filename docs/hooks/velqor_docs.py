@@ -1,33 +1,28 @@
-"""MkDocs hook: pages take sections of the README and the API reference from
-the type stub, so neither is written twice.
+"""MkDocs hook: the API reference comes from the type stub, so it is not written
+twice, and no reference is left dangling.
 
-    <!-- readme: Errors -->            the body of the README section "## Errors"
-    <!-- api -->                       the API reference rendered from stubs/velqor.pyi
+    <!-- api -->     the API reference rendered from stubs/velqor.pyi
+
+Pages take sections of the README with the snippets extension
+(`--8<-- "README.md:errors"`). Those sections link through reference names
+(`[Errors][errors]`) that the README and each including page define for
+themselves, so the same text links right in both places. The build warns
+(and so fails, being strict) on a reference name that a page leaves undefined,
+and on a link of the README whose file or heading is not there.
 """
 
 import ast
 import copy
+import html
+import logging
 import pathlib
 import re
 
 from mkdocs.exceptions import PluginError
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-README = ROOT / "README.md"
 STUB = ROOT / "stubs" / "velqor.pyi"
-INCLUDE = re.compile(r"^<!-- readme: (.+?) -->$", re.M)
-
-
-def readme_section(title):
-    text = README.read_text()
-    match = re.search(rf"^## {re.escape(title)}\n(.*?)(?=^## |\Z)", text, re.M | re.S)
-    if match is None:
-        raise PluginError(f"README.md has no section '## {title}'")
-    # Sections of the README are level 2; inside a page they sit one level lower.
-    body = re.sub(r"^(#+) ", r"#\1 ", match.group(1).strip(), flags=re.M)
-    # The README links to the guide's pages as docs/PAGE.md; the pages sit beside each other.
-    return body.replace("](docs/", "](") + "\n"
-
+log = logging.getLogger("mkdocs.hooks.velqor_docs")
 
 def private_name(node):
     name = node.name if isinstance(node, ast.ClassDef) else node.targets[0].id
@@ -121,8 +116,65 @@ def is_type_variable(node):
     return isinstance(node.value, ast.Call) and getattr(node.value.func, "id", "") == "TypeVar"
 
 
+# Text a reader sees as prose: code blocks, code spans and comments taken out.
+CODE_HTML = re.compile(r"<pre\b.*?</pre>|<code\b.*?</code>|<!--.*?-->", re.S)
+CODE_MARKDOWN = re.compile(r"^```.*?^```|(`+).+?\1|<!--.*?-->", re.S | re.M)
+# A reference link that Markdown found no definition for stays as written.
+UNRESOLVED = re.compile(r"\[([^\[\]\n]+)\]\[([^\[\]\n]*)\]")
+INLINE_LINK = re.compile(r"\]\(([^()\s]+)\)")
+DEFINITION = re.compile(r"^\[([^\]]+)\]:[ \t]*(\S+)", re.M)
+HEADING = re.compile(r"^#+ (.+)$", re.M)
+
+
+def slug(heading):
+    """The anchor of a heading, as GitHub and MkDocs both make it."""
+    text = re.sub(r"[^\w\- ]", "", heading.strip().lower())
+    return re.sub(r" +", "-", text)
+
+
+def headings(path):
+    return {slug(h) for h in HEADING.findall(CODE_MARKDOWN.sub("", path.read_text()))}
+
+
+def link_problem(source, target):
+    """Why the README's link TARGET does not resolve, or None when it does."""
+    if re.match(r"[a-z]+:", target):
+        return None  # a URL: not checked offline
+    path, _, anchor = target.partition("#")
+    file = (source.parent / path) if path else source
+    if not file.exists():
+        return f"no file {path}"
+    if anchor and file.suffix == ".md" and anchor not in headings(file):
+        return f"no heading #{anchor} in {file.name}"
+    return None
+
+
+def check_readme(readme):
+    """Warns on every link of the README that leads nowhere (reference names
+    without a definition, files or headings that are not there)."""
+    text = CODE_MARKDOWN.sub("", readme.read_text())
+    defined = {name.lower(): target for name, target in DEFINITION.findall(text)}
+    for shown, name in UNRESOLVED.findall(text):
+        if (name or shown).lower() not in defined:
+            log.warning(f"README.md: the reference [{shown}][{name}] has no definition")
+    for target in [*INLINE_LINK.findall(text), *defined.values()]:
+        problem = link_problem(readme, target)
+        if problem:
+            log.warning(f"README.md: the link to '{target}' leads nowhere: {problem}")
+
+
+def on_pre_build(config):
+    check_readme(pathlib.Path(config["config_file_path"]).parent / "README.md")
+
+
 def on_page_markdown(markdown, page, config, files):
-    markdown = INCLUDE.sub(lambda m: readme_section(m.group(1)), markdown)
     if "<!-- api -->" in markdown:
         markdown = markdown.replace("<!-- api -->", api_reference())
     return markdown
+
+
+def on_page_content(content, page, config, files):
+    for shown, name in UNRESOLVED.findall(CODE_HTML.sub("", content)):
+        log.warning(f"Doc file '{page.file.src_uri}': the reference [{html.unescape(shown)}][{name}] "
+                    "has no definition on the page")
+    return content
