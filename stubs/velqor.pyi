@@ -4,6 +4,7 @@ A register of n qubits holds 2**n complex amplitudes; qubit k is bit k of a
 basis-state index (qubit 0 is the least significant bit).
 """
 
+from collections.abc import Sequence
 from typing import Protocol, SupportsFloat, SupportsIndex, TypeVar, final, type_check_only
 
 __all__ = ["QGate", "Register"]
@@ -27,9 +28,16 @@ class _SupportsComplexParts(Protocol):
     @property
     def imag(self) -> SupportsFloat | SupportsIndex: ...
 
+@type_check_only
+class _IntegerArray(_SequenceLike[SupportsIndex], Protocol):
+    """An array of integers (a NumPy integer array, for example): ``item(i)``
+    gives its element ``i`` as an integer."""
+
+    def item(self, index: SupportsIndex, /) -> SupportsIndex: ...
+
 _Entry = complex | _SupportsComplexParts
 _Matrix = _SequenceLike[_SequenceLike[_Entry]]
-_Qubits = _SequenceLike[SupportsIndex]
+_Qubits = Sequence[SupportsIndex] | _IntegerArray
 
 @final
 class QGate:

@@ -1,6 +1,8 @@
 """Planted misuse: each line marked `# planted` must be reported by mypy
 --strict and by pyright (strict), and no other line may be."""
 
+import numpy as np
+
 import velqor
 from velqor import QGate, Register
 
@@ -11,6 +13,7 @@ reg.apply_gate("not a gate", [0], [])  # planted
 reg.measure("0")  # planted
 reg.apply_gate(NOT, "01", [])  # planted
 reg.apply_gate(NOT, [0.5], [])  # planted
+reg.apply_gate(NOT, np.array([0, 1], dtype=np.float64), [])  # planted
 reg.apply_gate(NOT, [0])  # planted
 Register(qubits=2.0)  # planted
 Register(n=3)  # planted
