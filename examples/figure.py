@@ -8,6 +8,11 @@ goes; the current directory by default).
 import argparse
 import os
 
+DPI = 110
+# The widest figure, in inches: 792 pixels at DPI, as wide as the user guide's
+# text column shows an image, so that no figure is scaled down there.
+PAGE_WIDTH = 7.2
+
 
 def options(doc):
     parser = argparse.ArgumentParser(description=doc.splitlines()[0])
@@ -35,7 +40,7 @@ def save(fig, args, name):
     os.makedirs(args.out, exist_ok=True)
     path = os.path.join(args.out, name)
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=DPI)
     print(f"figure written: {path}")
 
 
@@ -48,13 +53,14 @@ def shots_beside_exact(plt, qubits, exact, counts, shots, title):
     """Bars of the exact probabilities with the measured shot frequencies beside
     them, one pair per basis state, labelled as kets."""
     labels = [ket(i, qubits) for i in range(2**qubits)]
-    fig, ax = plt.subplots(figsize=(max(5.0, 0.32 * len(labels) + 2.5), 3.6))
+    fig, ax = plt.subplots(figsize=(min(PAGE_WIDTH, max(5.0, 0.32 * len(labels) + 2.5)), 3.6))
     positions = range(len(labels))
     width = 0.4
     ax.bar([p - width / 2 for p in positions], exact, width, label="exact probability", color="#4c72b0")
     ax.bar([p + width / 2 for p in positions], [c / shots for c in counts], width,
            label=f"{shots} shots of measure_all()", color="#dd8452")
-    ax.set_xticks(list(positions), labels, rotation=90 if len(labels) > 8 else 0, family="monospace")
+    many = len(labels) > 8  # then the labels stand upright, in a smaller size, to fit the page's width
+    ax.set_xticks(list(positions), labels, rotation=90 if many else 0, family="monospace", fontsize=8 if many else None)
     qubit_order = " ".join(f"q{k}" for k in reversed(range(qubits)))
     ax.set_xlabel(f"basis state |{qubit_order}> (qubit 0 rightmost)")
     ax.set_ylabel("probability")

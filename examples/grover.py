@@ -63,7 +63,7 @@ def main():
         sweep = range(13)
         success = [grover(MARKED, r).probabilities()[MARKED] for r in sweep]
         theta = math.asin(math.sqrt(1 / 2**QUBITS))
-        fig, ax = plt.subplots(figsize=(6, 3.6))
+        fig, ax = plt.subplots(figsize=(6, 4.2))
         ax.plot(list(sweep), success, "o-", label="velqor: probabilities()[marked]")
         fine = [i / 10 for i in range(121)]
         ax.plot(fine, [math.sin((2 * r + 1) * theta) ** 2 for r in fine], ":", color="gray",
@@ -72,8 +72,9 @@ def main():
         ax.set_xlabel("Grover rounds r")
         ax.set_ylabel("probability of the marked item")
         ax.set_title(f"Grover search, N = {2**QUBITS}, marked item {MARKED}")
-        ax.set_ylim(-0.02, 1.4)
-        ax.legend(loc="upper center", ncol=2, fontsize=8)
+        ax.set_ylim(-0.02, 1.05)
+        # Below the axes, so that the curve keeps the whole height.
+        ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.2), ncol=2, fontsize=8)
         figure.save(fig, args, "grover.png")
 
 

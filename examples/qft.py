@@ -82,11 +82,12 @@ def main():
         basis = qft_distribution(lambda reg: reg.apply_gate(NOT, [0, 1, 3], []))
         # |1> + |5> + |9> + |13>: period 4, offset 1
         periodic = qft_distribution(lambda reg: (reg.apply_gate(NOT, [0], []), reg.apply_gate(HADAMARD, [2, 3], [])))
-        fig, axes = plt.subplots(1, 2, figsize=(9, 3.4), sharey=True)
+        fig, axes = plt.subplots(1, 2, figsize=(figure.PAGE_WIDTH, 3.4), sharey=True)
         for ax, dist, title in ((axes[0], basis, f"QFT of |{value:04b}>"),
                                 (axes[1], periodic, "QFT of (|1>+|5>+|9>+|13>)/2, period 4")):
             ax.bar(range(2**QUBITS), dist, color="#4c72b0")
             ax.set_xticks(range(2**QUBITS))
+            ax.tick_params(axis="x", labelsize=8)  # 16 numbers in half the page's width
             ax.set_xlabel("output k")
             ax.set_title(title, fontsize=10)
         axes[0].set_ylabel("probability")

@@ -9,6 +9,9 @@ Pages take sections of the README with the snippets extension
 themselves, so the same text links right in both places. The build warns
 (and so fails, being strict) on a reference name that a page leaves undefined,
 and on a link of the README whose file or heading is not there.
+
+Every table of a page is put in a box that scrolls sideways on a narrow
+screen (css/velqor.css).
 """
 
 import ast
@@ -177,4 +180,6 @@ def on_page_content(content, page, config, files):
     for shown, name in UNRESOLVED.findall(CODE_HTML.sub("", content)):
         log.warning(f"Doc file '{page.file.src_uri}': the reference [{html.unescape(shown)}][{name}] "
                     "has no definition on the page")
-    return content
+    # Each table in a box of its own that scrolls sideways when the table is
+    # wider than the page (css/velqor.css), rather than the whole page.
+    return content.replace("<table>", '<div class="table-scroll"><table>').replace("</table>", "</table></div>")
