@@ -2,12 +2,17 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
 #include "runtime/never_destroyed.hpp"
 
 namespace velqor::py {
+
+// Initial-exec, as every thread-local of the module: it comes with the thread.
+thread_local constinit RegisterBorrow* detail::t_borrows = nullptr;
+
 namespace {
 
 // What waiting calls share, process-wide: never destroyed (a daemon thread may
@@ -26,9 +31,6 @@ NeverDestroyed<Waits> g_waits;
 
 // Every live register, newest first; guarded by the wait lock.
 RegisterObject* g_registers = nullptr;
-
-// This thread's borrows, newest first; touched by this thread only.
-thread_local RegisterBorrow* t_borrows = nullptr;
 
 bool conflicts(const RegisterObject& reg, bool exclusive) noexcept {
     return exclusive ? reg.borrow != 0 : reg.borrow == -1;
@@ -52,12 +54,22 @@ bool interpreter_finalizing() noexcept {
 
 }  // namespace
 
+using Clock = std::chrono::steady_clock;
+
+// How long the first waiting call lets later calls take a free borrow ahead of
+// it. Handing the register over at every call would cost two threads calling
+// it a switch of the interpreter lock per call; letting them go ahead without
+// a bound would let a loop starve the waiting call. The interpreter's own
+// switch interval is 5 ms.
+constexpr auto kGoAheadTime = std::chrono::milliseconds(5);
+
 // A call's place in a register's line, in its frame: it joins at the end and
 // leaves on every path out of the wait (its turn taken, or the thread ended
 // while taking the interpreter lock back), letting the next call move up.
 class LineSpot {
 public:
-    LineSpot(BorrowLine& line, std::unique_lock<std::mutex>& lock) noexcept : line_(line), lock_(lock) {
+    LineSpot(BorrowLine& line, std::unique_lock<std::mutex>& lock) noexcept
+        : line_(line), lock_(lock), since_(Clock::now()) {
         prev_ = line.last;
         if (prev_ != nullptr) {
             prev_->next_ = this;
@@ -78,6 +90,8 @@ public:
     LineSpot& operator=(const LineSpot&) = delete;
 
     bool first() const noexcept { return line_.first == this; }
+    // Whether this call still lets later calls go ahead of it.
+    bool lets_go_ahead() const noexcept { return Clock::now() - since_ < kGoAheadTime; }
 
     // Lets go of the interpreter lock until the line moves for this call: it
     // comes first, or, first already, a borrow of the register is given back.
@@ -96,6 +110,7 @@ public:
 private:
     BorrowLine& line_;
     std::unique_lock<std::mutex>& lock_;
+    const Clock::time_point since_;  // when the call joined the line
     LineSpot* prev_ = nullptr;
     LineSpot* next_ = nullptr;
 };
@@ -113,7 +128,7 @@ void give_back_borrows_in_child() noexcept {
         line.waiting.store(0, std::memory_order_relaxed);
         line.released = 0;
     }
-    for (RegisterBorrow* own = t_borrows; own != nullptr; own = own->next_) {
+    for (RegisterBorrow* own = detail::t_borrows; own != nullptr; own = own->next_) {
         RegisterObject& reg = *own->reg_;
         if (own->exclusive_) {
             reg.borrow = -1;
@@ -152,22 +167,10 @@ void delist_register(RegisterObject& reg) noexcept {
     if (reg.line.next != nullptr) reg.line.next->line.prev = reg.line.prev;
 }
 
-bool RegisterBorrow::try_flag(RegisterObject& reg) noexcept {
-    if (conflicts(reg, exclusive_)) return false;
-    reg.borrow = exclusive_ ? -1 : reg.borrow + 1;
-    reg_ = &reg;
-    next_ = t_borrows;
-    if (next_ != nullptr) next_->prev_ = this;
-    t_borrows = this;
-    return true;
-}
-
-bool RegisterBorrow::take(RegisterObject& reg, bool exclusive) {
-    exclusive_ = exclusive;
-    if (reg.line.waiting.load(std::memory_order_relaxed) == 0 && try_flag(reg)) return true;
+bool RegisterBorrow::take_slow(RegisterObject& reg) {
     // This thread's own borrow: refused, or a shared one beside its shared
     // one, never a wait (the calls ahead may be waiting for that borrow).
-    for (const RegisterBorrow* own = t_borrows; own != nullptr; own = own->next_) {
+    for (const RegisterBorrow* own = detail::t_borrows; own != nullptr; own = own->next_) {
         if (own->reg_ == &reg) return try_flag(reg);
     }
     return take_in_line(reg);
@@ -175,7 +178,11 @@ bool RegisterBorrow::take(RegisterObject& reg, bool exclusive) {
 
 bool RegisterBorrow::take_in_line(RegisterObject& reg) {
     std::unique_lock lock(g_waits->mutex);
-    if (reg.line.first == nullptr && try_flag(reg)) return true;
+    // A free borrow is taken at once while nobody waits, or while the first
+    // waiting call has waited only briefly (it gets its turn once it has
+    // waited longer: then every later call waits behind it).
+    const LineSpot* first = reg.line.first;
+    if ((first == nullptr || first->lets_go_ahead()) && try_flag(reg)) return true;
     if (conflicts(reg, exclusive_) && !all_released(reg)) return false;
     // Once the interpreter is finalising, other threads' calls never take the
     // interpreter lock back to end (their threads end or hang there): waiting
@@ -194,27 +201,11 @@ void RegisterBorrow::mark_released() noexcept {
     released_ = true;
 }
 
-void RegisterBorrow::give_back_flag() noexcept {
-    RegisterObject& reg = *reg_;
-    if (exclusive_) {
-        reg.borrow = 0;
-    } else {
-        --reg.borrow;
-    }
-}
-
-RegisterBorrow::~RegisterBorrow() {
-    if (reg_ == nullptr) return;
-    (prev_ != nullptr ? prev_->next_ : t_borrows) = next_;
-    if (next_ != nullptr) next_->prev_ = prev_;
-    BorrowLine& line = reg_->line;
-    if (!released_ && line.waiting.load(std::memory_order_relaxed) == 0) {
-        give_back_flag();
-        return;
-    }
+void RegisterBorrow::give_back_in_line() noexcept {
     // Under the wait lock: a call that let go of the interpreter lock may be
     // ending here without it (its thread ended at interpreter exit), and a
     // waiting call reads the flag under this lock too.
+    BorrowLine& line = reg_->line;
     bool notify = false;
     {
         std::lock_guard lock(g_waits->mutex);

@@ -11,11 +11,14 @@
 // every wait once the interpreter is finalising (other threads can no longer
 // end their calls).
 //
-// Waits are first come, first served: once a call waits, later calls on the
-// register, the looping thread's next one included, wait behind it, so a
-// waiting call gets the register as soon as the calls ahead of it have ended.
-// A call finding nobody waiting takes the borrow straight away, without any
-// lock: a single thread pays nothing for the line.
+// Waits are fair: waiting calls get the register in order of arrival. For its
+// first few milliseconds of waiting (as long as the interpreter lets a thread
+// hold its lock before it must hand it over) a waiting call lets later calls
+// take a free borrow ahead of it; after that every later call, the looping
+// thread's next one included, waits behind it, so the waiting call gets the
+// register as soon as the call holding it has ended. A call finding nobody
+// waiting takes the borrow straight away, without any lock: a single thread
+// pays nothing for the line.
 //
 // A forked child has only the forking thread: the borrows of every other
 // thread, released or not, are given back there, and nobody waits; the
@@ -24,6 +27,8 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include <atomic>
 
 #include "py/objects.hpp"
 
@@ -39,9 +44,19 @@ bool prepare_register_borrows() noexcept;
 void enlist_register(RegisterObject& reg) noexcept;
 void delist_register(RegisterObject& reg) noexcept;
 
+class RegisterBorrow;
+
+namespace detail {
+// This thread's borrows, newest first; touched by this thread only.
+extern thread_local constinit RegisterBorrow* t_borrows;
+}  // namespace detail
+
 // One call's borrow of a register, given back when the guard goes. Owner: the
 // calling thread. The borrow flag is touched with the interpreter lock held;
 // the line and the released count under the wait lock (register_borrow.cpp).
+// Taking a free borrow nobody waits for, and giving back one whose call kept
+// the interpreter lock while nobody waits, are inline and take no lock: the
+// cost a single thread pays.
 class RegisterBorrow {
 public:
     RegisterBorrow() noexcept = default;
@@ -61,9 +76,26 @@ public:
 
 private:
     friend void give_back_borrows_in_child() noexcept;
-    bool try_flag(RegisterObject& reg) noexcept;
+    // Takes the flag when no borrow is in the way, recording the borrow on this thread.
+    bool try_flag(RegisterObject& reg) noexcept {
+        if (exclusive_ ? reg.borrow != 0 : reg.borrow == -1) return false;
+        reg.borrow = exclusive_ ? -1 : reg.borrow + 1;
+        reg_ = &reg;
+        next_ = detail::t_borrows;
+        if (next_ != nullptr) next_->prev_ = this;
+        detail::t_borrows = this;
+        return true;
+    }
+    void give_back_flag() noexcept {
+        if (exclusive_) {
+            reg_->borrow = 0;
+        } else {
+            --reg_->borrow;
+        }
+    }
+    bool take_slow(RegisterObject& reg);
     bool take_in_line(RegisterObject& reg);
-    void give_back_flag() noexcept;
+    void give_back_in_line() noexcept;
 
     RegisterObject* reg_ = nullptr;  // null until taken
     bool exclusive_ = false;
@@ -72,5 +104,22 @@ private:
     RegisterBorrow* prev_ = nullptr;
     RegisterBorrow* next_ = nullptr;
 };
+
+inline bool RegisterBorrow::take(RegisterObject& reg, bool exclusive) {
+    exclusive_ = exclusive;
+    if (reg.line.waiting.load(std::memory_order_relaxed) == 0 && try_flag(reg)) return true;
+    return take_slow(reg);
+}
+
+inline RegisterBorrow::~RegisterBorrow() {
+    if (reg_ == nullptr) return;
+    (prev_ != nullptr ? prev_->next_ : detail::t_borrows) = next_;
+    if (next_ != nullptr) next_->prev_ = prev_;
+    if (!released_ && reg_->line.waiting.load(std::memory_order_relaxed) == 0) {
+        give_back_flag();
+    } else {
+        give_back_in_line();
+    }
+}
 
 }  // namespace velqor::py
