@@ -1,5 +1,6 @@
-"""Borrow flags: Python code run while a method converts its arguments reaches
-the same register again."""
+"""Borrow flags: Python code run during a method (while it converts its
+arguments, or a finaliser while it builds its result) reaches the same
+register again."""
 
 import sys
 
