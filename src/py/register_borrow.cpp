@@ -32,6 +32,7 @@ NeverDestroyed<Waits> g_waits;
 // Every live register, newest first; guarded by the wait lock.
 RegisterObject* g_registers = nullptr;
 
+// Whether a borrow of that kind is refused beside the register's current ones.
 bool conflicts(const RegisterObject& reg, bool exclusive) noexcept {
     return exclusive ? reg.borrow != 0 : reg.borrow == -1;
 }
