@@ -16,6 +16,7 @@
 #include "py/interpreter_lock.hpp"
 #include "py/messages.hpp"
 #include "py/objects.hpp"
+#include "py/register_borrow.hpp"
 #include "core/buffer.hpp"
 
 namespace velqor::py {
@@ -80,7 +81,10 @@ Result<Ref> new_instance(PyTypeObject* type, Value&& value) {
     auto* self = reinterpret_cast<Object*>(obj);
     std::construct_at(&self->value, std::forward<Value>(value));
     self->borrow = 0;
-    if constexpr (std::is_same_v<Object, RegisterObject>) self->released = 0;
+    if constexpr (std::is_same_v<Object, RegisterObject>) {
+        std::construct_at(&self->line);
+        enlist_register(*self);
+    }
     return Ref(obj);
 }
 
@@ -89,6 +93,11 @@ Result<Ref> new_instance(PyTypeObject* type, Value&& value) {
 template <class Object>
 void dealloc_instance(PyObject* obj) {
     boundary_dealloc([obj] {
+        if constexpr (std::is_same_v<Object, RegisterObject>) {
+            auto* reg = reinterpret_cast<RegisterObject*>(obj);
+            delist_register(*reg);
+            std::destroy_at(&reg->line);
+        }
         std::destroy_at(&reinterpret_cast<Object*>(obj)->value);
         PyTypeObject* type = Py_TYPE(obj);
         type->tp_free(obj);
@@ -103,21 +112,18 @@ enum class Access { Shared, Exclusive };
 
 // The frame of every Register method: checks the receiver (the Register type
 // or a subtype) and borrows it with `access` before anything else happens
-// (waiting for another thread's call that runs without the interpreter lock),
-// then runs `method` on the register and the mark of its borrow, which the
-// method hands to in_core(); the borrow is released on every path.
+// (waiting its turn behind other threads' calls, register_borrow.hpp), then
+// runs `method` on the register and its borrow, which the method hands to
+// in_core(); the borrow is released on every path.
 template <Access access, class Method>
 PyObject* register_method(PyObject* self, Method&& method) {
     return boundary([&]() -> Result<Ref> {
         if (!PyType_IsSubtype(Py_TYPE(self), g_register_type)) return cannot_convert(self, msg::kRegisterName);
         auto* reg = reinterpret_cast<RegisterObject*>(self);
         constexpr bool exclusive = access == Access::Exclusive;
-        ReleaseMark mark(*reg, exclusive);
-        Borrow borrow;
-        if (!take_borrow_waiting(borrow, *reg, exclusive)) {
-            return exclusive ? already_borrowed() : already_mutably_borrowed();
-        }
-        return method(reg->value, mark);
+        RegisterBorrow borrow;
+        if (!borrow.take(*reg, exclusive)) return exclusive ? already_borrowed() : already_mutably_borrowed();
+        return method(reg->value, borrow);
     });
 }
 
@@ -154,7 +160,7 @@ PyObject* register_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) 
 }
 
 PyObject* register_apply_gate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return register_method<Access::Exclusive>(self, [&](Register& reg, ReleaseMark& mark) -> Result<Ref> {
+    return register_method<Access::Exclusive>(self, [&](Register& reg, RegisterBorrow& borrow) -> Result<Ref> {
         std::array<PyObject*, kApplyGateParams.size()> slots{};
         if (MaybeErr error = parse_arguments(kApplyGateSig, args, nargs, kwnames, slots.data())) {
             return std::move(*error);
@@ -172,14 +178,14 @@ PyObject* register_apply_gate(PyObject* self, PyObject* const* args, Py_ssize_t 
             return argument_error(std::move(*error), kApplyGateParams[2]);
         }
 
-        in_core(&mark, [&] { reg.apply_gate((*gate)->value, targets.span(), controls.span()); });
+        in_core(&borrow, [&] { reg.apply_gate((*gate)->value, targets.span(), controls.span()); });
         return Ref::borrow(Py_None);
     });
 }
 
 PyObject* register_probabilities(PyObject* self, PyObject* /*unused*/) {
-    return register_method<Access::Shared>(self, [](Register& reg, ReleaseMark& mark) -> Result<Ref> {
-        const Buffer<double> probabilities = in_core(&mark, [&] { return reg.probabilities(); });
+    return register_method<Access::Shared>(self, [](Register& reg, RegisterBorrow& borrow) -> Result<Ref> {
+        const Buffer<double> probabilities = in_core(&borrow, [&] { return reg.probabilities(); });
         Ref list(PyList_New(static_cast<Py_ssize_t>(probabilities.size())));
         if (!list) return PyErr::allocation_failed();
         for (std::size_t i = 0; i < probabilities.size(); ++i) {
@@ -192,7 +198,7 @@ PyObject* register_probabilities(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyObject* register_measure(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return register_method<Access::Exclusive>(self, [&](Register& reg, ReleaseMark& mark) -> Result<Ref> {
+    return register_method<Access::Exclusive>(self, [&](Register& reg, RegisterBorrow& borrow) -> Result<Ref> {
         std::array<PyObject*, kMeasureParams.size()> slots{};
         if (MaybeErr error = parse_arguments(kMeasureSig, args, nargs, kwnames, slots.data())) {
             return std::move(*error);
@@ -200,7 +206,7 @@ PyObject* register_measure(PyObject* self, PyObject* const* args, Py_ssize_t nar
         Result<std::uint64_t> target = extract_index(slots[0]);
         if (!target) return argument_error(target.take_error(), kMeasureParams[0]);
 
-        const std::uint64_t outcome = in_core(&mark, [&] { return reg.measure(*target); });
+        const std::uint64_t outcome = in_core(&borrow, [&] { return reg.measure(*target); });
         Ref result(PyLong_FromUnsignedLongLong(outcome));
         if (!result) return PyErr::allocation_failed();
         return result;
@@ -208,8 +214,8 @@ PyObject* register_measure(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* register_measure_all(PyObject* self, PyObject* /*unused*/) {
-    return register_method<Access::Shared>(self, [](Register& reg, ReleaseMark& mark) -> Result<Ref> {
-        const std::uint64_t index = in_core(&mark, [&] { return reg.measure_all(); });
+    return register_method<Access::Shared>(self, [](Register& reg, RegisterBorrow& borrow) -> Result<Ref> {
+        const std::uint64_t index = in_core(&borrow, [&] { return reg.measure_all(); });
         Ref result(PyLong_FromUnsignedLongLong(index));
         if (!result) return PyErr::allocation_failed();
         return result;
@@ -297,6 +303,12 @@ PyObject* init_module() {
     return boundary([]() -> Result<Ref> {
         Ref module(PyModule_Create2(&g_module_def, kModuleApiVersion));
         if (!module) return PyErr::fetch();
+        // A forked child must be able to give back other threads' borrows
+        // before any register exists; only a refused allocation stops that.
+        if (!prepare_register_borrows()) {
+            PyErr_NoMemory();
+            return PyErr::fetch();
+        }
         if (g_module_initialized.exchange(true)) return PyErr::import_error(std::string(msg::kSecondInit));
         if (MaybeErr error = intern_names()) return std::move(*error);
         for (const Signature* sig : {&kGateNewSig, &kRegisterNewSig, &kApplyGateSig, &kMeasureSig}) {

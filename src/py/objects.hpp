@@ -7,6 +7,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
+#include <cstdint>
+
 #include "core/gate.hpp"
 #include "core/register.hpp"
 
@@ -17,12 +20,31 @@ struct GateObject {
     Py_ssize_t borrow;
 };
 
+struct RegisterObject;
+class LineSpot;
+
+// The calls waiting for a register's borrow, and what they watch
+// (register_borrow.hpp). Guarded by the process-wide wait lock
+// (register_borrow.cpp); `waiting` is written under it and read anywhere.
+struct BorrowLine {
+    LineSpot* first = nullptr;  // the waiting calls, in order of arrival
+    LineSpot* last = nullptr;
+    // How many wait: 0 lets a call take a free borrow without the wait lock.
+    std::atomic<std::uint32_t> waiting{0};
+    // Moves whenever one of the register's borrows is given back while calls wait.
+    std::uint64_t ends = 0;
+    // How many of the borrows belong to calls that have let go of the
+    // interpreter lock.
+    Py_ssize_t released = 0;
+    // The process-wide list of live registers, walked by a forked child.
+    RegisterObject* prev = nullptr;
+    RegisterObject* next = nullptr;
+};
+
 struct RegisterObject {
     PyObject_HEAD Register value;
     Py_ssize_t borrow;
-    // How many of the borrows run their call without the interpreter lock
-    // (interpreter_lock.hpp); guarded by that file's wait lock.
-    Py_ssize_t released;
+    BorrowLine line;
 };
 
 // One borrow of one instance, released when the guard goes. A failed take

@@ -1,11 +1,14 @@
-"""Borrow flags: Python code run while a method converts its arguments reaches
-the same register again."""
+"""Borrow flags: Python code run during a method (while it converts its
+arguments, or a finaliser while it builds its result) reaches the same
+register again."""
+
+import sys
 
 import pytest
 
 import velqor
 from model import Model
-from support import HADAMARD
+from support import HADAMARD, run_python
 from support import HADAMARD_GATE as G
 from support import PAULI_X as NOT
 
@@ -179,3 +182,61 @@ def test_failed_conversion_releases_both_borrows():
     reg.apply_gate(G, [0], [])
     reg.apply_gate(G, [1], [])
     assert reg.probabilities() == [0.2499999999999999] * 4
+
+
+# A finaliser that the collector runs while probabilities() builds its list
+# calls the same register. On 10 qubits the outer call kept the interpreter
+# lock; on 20 it let go of it for its pass and has taken it back. Either way
+# the inner call never waits for its own thread: measure is refused, and
+# measure_all, a read beside a read, runs. The outer call returns its list.
+# (From Python 3.12 the collector runs between bytecodes, after the call.)
+FINALISER_DURING_CALL = """
+import faulthandler, gc, sys, velqor
+faulthandler.dump_traceback_later(30, exit=True)
+
+def run(qubits, inner):
+    reg = velqor.Register(qubits)
+    seen, where = [], ["call"]
+
+    class Cycle:
+        def __del__(self):
+            try:
+                seen.append((where[0], getattr(reg, inner)(*([0] if inner == "measure" else []))))
+            except RuntimeError as error:
+                seen.append((where[0], str(error)))
+
+    keep = [[] for _ in range(200)]  # empties the list free list: the result list is a new object
+    gc.disable()
+    cycle = Cycle()
+    cycle.me = cycle
+    del cycle
+    gc.set_threshold(1)
+    gc.enable()
+    p = reg.probabilities()
+    where[0] = "after"
+    gc.set_threshold(700)
+    gc.collect()
+    whole = len(p) == 2**qubits and p[0] == 1.0 and p.count(0.0) == len(p) - 1
+    print(qubits, inner, whole, seen, len(keep))
+
+for qubits in (10, 20):
+    for inner in ("measure", "measure_all"):
+        run(qubits, inner)
+"""
+
+
+def test_finaliser_calling_the_register_inside_its_call_is_refused_or_runs():
+    result = run_python(FINALISER_DURING_CALL, timeout=120)
+    assert result.returncode == 0, result.stderr
+    inside = sys.version_info < (3, 12)
+    expected = {"measure": "Already borrowed" if inside else 0, "measure_all": 0}
+    lines = []
+    for qubits in (10, 20):
+        for inner, value in expected.items():
+            seen = [("call", value)] if inside else [("after", value)]
+            lines.append(f"{qubits} {inner} True {seen} 200")
+    if inside:
+        assert result.stdout.splitlines() == lines
+    else:
+        # The collector may run before or after the statement that follows the call.
+        assert [line.replace("'call'", "'after'") for line in result.stdout.splitlines()] == lines

@@ -1,6 +1,6 @@
 """Calls whose long loops run without the interpreter lock: other threads run
-meanwhile, a call on a register busy in another thread waits for it, and exit,
-fork and thread creation keep their guarantees."""
+meanwhile, a call on a register busy in another thread waits its turn for it,
+and exit, fork and thread creation keep their guarantees."""
 
 import threading
 
@@ -77,6 +77,81 @@ def test_fork_while_another_thread_is_inside_a_call():
     result = run_python(FORK_DURING_CALLS, timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["0"] * 4
+
+
+# One thread calls the register in a loop; another thread's single call waits
+# for it and must get its turn while the loop still runs (first come, first
+# served), not only once the loop gives up after 20 s.
+WAIT_BESIDE_A_LOOP = f"""
+import faulthandler, threading, time, velqor
+faulthandler.dump_traceback_later(60, exit=True)
+X = velqor.QGate([[0, 1], [1, 0]])
+reg = velqor.Register({QUBITS})
+stop, looping = threading.Event(), threading.Event()
+calls, ended = 0, []
+def loop():
+    global calls
+    deadline = time.monotonic() + 20
+    while not stop.is_set() and time.monotonic() < deadline:
+        reg.apply_gate(X, [0], [])
+        calls += 1
+        if calls == 20:
+            looping.set()
+    ended.append("stopped" if stop.is_set() else "gave up")
+thread = threading.Thread(target=loop)
+thread.start()
+looping.wait()
+start = time.monotonic()
+reg.apply_gate(X, [1], [])
+waited = time.monotonic() - start
+stop.set()
+thread.join()
+print(ended[0], waited < 5, reg.measure_all() == 2 + calls % 2)
+"""
+
+
+def test_waiting_call_gets_its_turn_beside_a_calling_loop():
+    result = run_python(WAIT_BESIDE_A_LOOP, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["stopped", "True", "True"]
+
+
+# Another thread is inside argument conversion (its __index__ waits, so the
+# register is borrowed but no pass runs) when the main thread forks: the child
+# does not have that thread, gets the register back and uses it.
+FORK_DURING_CONVERSION = f"""
+import faulthandler, os, threading, velqor
+faulthandler.dump_traceback_later(60, exit=True)
+X = velqor.QGate([[0, 1], [1, 0]])
+reg = velqor.Register({QUBITS})
+inside, leave = threading.Event(), threading.Event()
+class Slow:
+    def __index__(self):
+        inside.set()
+        leave.wait()
+        return 0
+thread = threading.Thread(target=lambda: reg.apply_gate(X, [Slow()], []))
+thread.start()
+inside.wait()
+pid = os.fork()
+if pid == 0:
+    try:
+        reg.apply_gate(X, [1], [])
+        os._exit(0 if reg.measure_all() == 2 and reg.measure(1) == 1 else 3)
+    except BaseException as error:
+        print(error, flush=True)
+        os._exit(4)
+print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+leave.set()
+thread.join()
+print(reg.measure_all())
+"""
+
+
+def test_forked_child_gets_a_register_borrowed_by_a_converting_thread():
+    result = run_python(FORK_DURING_CONVERSION, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["0", "1"]
 
 
 # A daemon thread inside a long call when the interpreter exits: the process
