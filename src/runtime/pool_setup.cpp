@@ -108,10 +108,10 @@ std::size_t worker_stack_size() {
 }
 
 void* worker_main(void* arg) noexcept {
-    // A panic in a job's work is caught here and carried back: the thread's
-    // exception state is best made now, while the pool's start has just found
-    // memory. Without it the worker still runs (it throws only when such work
-    // panics).
+    // A worker catches the panics of the jobs it runs, to carry them back: its
+    // exception state is made at its start, while the pool's start has just
+    // found memory. Without it the worker still runs (it throws only when a
+    // job's work panics).
     (void)prepare_thread_for_exceptions();
     worker_loop(*static_cast<Runner*>(arg));
     return nullptr;
