@@ -352,6 +352,13 @@ THREAD_CASES = {
 @pytest.mark.skipif(SANITIZED, reason="address-space limits do not work under AddressSanitizer")
 @pytest.mark.parametrize("case", THREAD_CASES)
 def test_refused_memory_on_a_new_thread_raises_memory_error(case):
+    """A new thread's call meets a full heap (FULL_HEAP): MemoryError, on its
+    first call and on its first use of per-thread state, and the same call
+    works once the memory is back. The heap is filled from Python (an
+    address-space limit, then libc's malloc through ctypes until every size is
+    refused) rather than by a C helper, so that no compiler is needed where
+    the tests run, and the allocation refused is the real one, wherever the
+    call makes it."""
     setup, call, after = THREAD_CASES[case]
     result = run_python(THREAD_CALL.format(setup=setup, call=call), timeout=120)
     assert result.returncode == 0, result.stderr
@@ -383,6 +390,8 @@ print(large.measure_all(), large.probabilities()[-1])
 @pytest.mark.skipif(SANITIZED, reason="address-space limits do not work under AddressSanitizer")
 @pytest.mark.parametrize("workers", ["1", "4"])
 def test_pool_start_refused_memory_raises_memory_error_and_starts_later(workers):
+    """The pool's records refused (the heap filled as in FULL_HEAP, without a
+    compiler): MemoryError, and the next call starts the pool whole."""
     result = run_python(POOL_START_REFUSED, timeout=120, RAYON_NUM_THREADS=workers)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == ["MemoryError", "0", "32767 1.0"]
