@@ -182,7 +182,9 @@ VELQOR_HANDLES_FORCED_UNWIND Result<Ref> run_body(Body& body) {
 }
 
 // Runs `body` (returning Result<Ref>) and hands its outcome to the interpreter:
-// the new reference, or null with the error indicator set.
+// the new reference, or null with the error indicator set. On a thread's first
+// call the thread is made ready to throw (prepare_thread_for_exceptions), and
+// MemoryError is the outcome when the memory for that is refused.
 //
 // The one thing that passes through is a thread's forced unwind
 // (abi::__forced_unwind): the interpreter ends a daemon thread at exit with
@@ -191,6 +193,7 @@ VELQOR_HANDLES_FORCED_UNWIND Result<Ref> run_body(Body& body) {
 // frame is not noexcept, and every catch-all here rethrows it first.
 template <class Body>
 VELQOR_HANDLES_FORCED_UNWIND PyObject* boundary(Body&& body) {
+    if (!prepare_thread_for_exceptions()) return PyErr_NoMemory();
     try {
         Result<Ref> outcome = run_body(body);
         if (outcome) return outcome->release();
@@ -208,9 +211,12 @@ VELQOR_HANDLES_FORCED_UNWIND PyObject* boundary(Body&& body) {
 void report_unraisable(PyErr error);
 
 // The deallocation frame: `body` returns nothing; a failure is reported
-// through report_unraisable and deallocation goes on.
+// through report_unraisable and deallocation goes on. Deallocation must happen
+// even where the thread cannot be made ready to throw (its body asks for no
+// memory), so it goes on then too.
 template <class Body>
 VELQOR_HANDLES_FORCED_UNWIND void boundary_dealloc(Body&& body) {
+    (void)prepare_thread_for_exceptions();
     try {
         std::optional<PyErr> failure;
         try {

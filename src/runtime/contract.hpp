@@ -116,6 +116,13 @@ inline constexpr std::string_view kIndexOutOfBounds = "index out of bounds: the 
 inline constexpr std::string_view kUnwrapFailed = "called `Result::unwrap()` on an `Err` value: {}";
 inline constexpr std::string_view kPoisoned = "PoisonError { .. }";
 inline constexpr std::string_view kBadSeed = "VELQOR_SEED must be a decimal integer from 0 to 18446744073709551615";
+// The pool's workers could not be started: the kind is kPoolStartFailed with
+// the system error's debug form, on the first call that needed the pool, and
+// kPoolAlreadyInitialized on every later one.
+inline constexpr std::string_view kPoolNotInitialized =
+    "The global thread pool has not been initialized.: ThreadPoolBuildError {{ kind: {} }}";
+inline constexpr std::string_view kPoolStartFailed = "IOError({})";
+inline constexpr std::string_view kPoolAlreadyInitialized = "GlobalPoolAlreadyInitialized";
 // The sampler's errors as they appear after kUnwrapFailed, by SampleError value.
 inline constexpr std::array<std::string_view, 4> kSampleErrorNames = {"NoItem", "InvalidWeight", "AllWeightsZero",
                                                                       "TooMany"};

@@ -1,5 +1,7 @@
 #include "runtime/panic.hpp"
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <charconv>
 #include <new>
@@ -21,6 +23,13 @@ std::atomic<bool> g_first_note{true};
 thread_local std::uint32_t t_panics_in_progress = 0;
 thread_local bool t_in_report = false;
 thread_local bool t_refuse_report_memory = false;  // test hook
+thread_local bool t_exceptions_prepared = false;
+
+// More than a thread's first exception may ask the dynamic loader for (the
+// shared C++ runtime's thread-local block, 32 bytes, and a longer table of
+// such blocks), and below the heap's threshold for a mapping of its own, so
+// that the freed probe stays in the thread's heap for those requests.
+constexpr std::size_t kExceptionStateProbe = 16 * 1024;
 
 constexpr std::string_view kThreadName = "<unnamed>";
 constexpr std::string_view kNestedReport = "thread panicked while processing panic. aborting.\n";
@@ -191,6 +200,24 @@ int write_stderr(std::string_view text) noexcept {
 }
 
 std::uint32_t thread_panic_count() noexcept { return t_panics_in_progress; }
+
+bool prepare_thread_for_exceptions() noexcept {
+    if (t_exceptions_prepared) return true;
+    // The loader's allocation cannot be refused without ending the process, so
+    // the memory is asked for first, and handed back for it to take.
+    void* probe = std::malloc(kExceptionStateProbe);
+    if (probe == nullptr) return false;
+    // The probe escapes here, so that the compiler keeps the request it may
+    // otherwise drop as unused.
+    __asm__ volatile("" : : "r"(probe) : "memory");
+    std::free(probe);
+    // Declared without side effects, so its result must be used for the call
+    // to stay.
+    abi::__cxa_eh_globals* globals = abi::__cxa_get_globals();
+    __asm__ volatile("" : : "r"(globals) : "memory");
+    t_exceptions_prepared = true;
+    return true;
+}
 
 std::string unwrap_message(std::string_view debug_form) { return msg::fill(msg::kUnwrapFailed, {debug_form}); }
 

@@ -63,6 +63,14 @@ int write_stderr(std::string_view text) noexcept;
 // Number of panics in progress on the calling thread (0 when none is unwinding).
 std::uint32_t thread_panic_count() noexcept;
 
+// Makes sure the calling thread can throw and catch without asking for memory
+// that cannot be refused: its C++ exception state (held, with a shared C++
+// runtime, in thread-local storage that the dynamic loader allocates on the
+// thread's first exception and cannot do without, ending the process) is made
+// now, while a refusal can still be reported. Returns false, with nothing
+// done, when the memory is not there; true at once on later calls.
+bool prepare_thread_for_exceptions() noexcept;
+
 namespace test_hooks {
 
 // Makes the next failure report of the calling thread meet a refused

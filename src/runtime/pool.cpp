@@ -40,6 +40,7 @@
 #include <mutex>
 #include <thread>
 
+#include "runtime/never_destroyed.hpp"
 #include "runtime/panic.hpp"
 #include "runtime/pool_internal.hpp"
 
@@ -177,8 +178,11 @@ private:
     std::atomic<bool> flag_{false};
 };
 
-// Initialised on the thread's first loop, destroyed with the thread.
-thread_local BlockingLatch t_latch;
+// Made on the thread's first loop and never destroyed: a latch holds no memory
+// or other resource of the system, and a thread_local with a destructor would
+// register it at the thread's first loop, an allocation whose refusal ends the
+// process.
+thread_local NeverDestroyed<BlockingLatch> t_latch;
 
 std::uint64_t next_random(Runner& w) noexcept {
     w.rng ^= w.rng << 13;
@@ -408,7 +412,7 @@ void detail::join_context(WorkFn a, void* a_context, WorkFn b, void* b_context) 
         join_on_worker(*guest, a, a_context, b, b_context, true);
         return;
     }
-    InjectedJoin job{a, a_context, b, b_context, &t_latch, {}};
+    InjectedJoin job{a, a_context, b, b_context, &t_latch.get(), {}};
     pool.inject(JobRef{&InjectedJoin::execute, &job});
     job.latch->wait_and_reset();
     if (job.panic) resume_unwind(std::move(job.panic));
@@ -472,7 +476,7 @@ void worker_loop(Runner& w) noexcept {
 
 void reset_thread_latch() noexcept {
     // Re-initialised in place, without running the destructor of the inherited one.
-    std::construct_at(&t_latch);
+    t_latch.rebuild();
 }
 
 }  // namespace detail

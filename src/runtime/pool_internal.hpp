@@ -250,8 +250,10 @@ inline Runner* current_worker() noexcept {
 void worker_loop(Runner& w) noexcept;
 void reset_thread_latch() noexcept;
 
-// Set-up, for the scheduler: the process-wide pool, created on first need; a
-// creation failure panics (and every later call panics again).
+// Set-up, for the scheduler: the process-wide pool, created on first need. A
+// worker that cannot be started panics (and every later call panics again); a
+// refused allocation throws std::bad_alloc and leaves the pool absent, for the
+// next call to create.
 Pool& global_pool();
 
 // Runs a and b, possibly in parallel, and returns when both are done: on the

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -32,8 +33,6 @@ constexpr std::size_t kDefaultStackSize = 2097152;
 // reservation on systems that reserve in 64 KiB units, and room for a panic's
 // report on a worker.
 constexpr std::size_t kMinStackSize = 65536;
-constexpr std::string_view kNotInitialized = "The global thread pool has not been initialized.";
-constexpr std::string_view kAlreadyInitializedKind = "GlobalPoolAlreadyInitialized";
 
 enum PoolState : int { kAbsent, kCreating, kRunning, kFailed };
 
@@ -58,9 +57,7 @@ std::atomic<std::size_t> g_fail_start_index{kNoFailure};
 std::atomic<int> g_fail_start_error{0};
 
 [[noreturn]] void raise_build_error(std::string_view kind) {
-    std::string message(kNotInitialized);
-    message.append(": ThreadPoolBuildError { kind: ").append(kind).append(" }");
-    panic(std::move(message), site::kPoolBuild);
+    panic(msg::fill(msg::kPoolNotInitialized, {kind}), site::kPoolBuild);
 }
 
 // strerror_r comes in a GNU form (returns the text) and a POSIX form (fills the buffer).
@@ -111,6 +108,11 @@ std::size_t worker_stack_size() {
 }
 
 void* worker_main(void* arg) noexcept {
+    // A worker catches the panics of the jobs it runs, to carry them back: its
+    // exception state is made at its start, while the pool's start has just
+    // found memory. Without it the worker still runs (it throws only when a
+    // job's work panics).
+    (void)prepare_thread_for_exceptions();
     worker_loop(*static_cast<Runner*>(arg));
     return nullptr;
 }
@@ -158,12 +160,15 @@ void forget_pool_in_child() noexcept {
     reset_thread_latch();
 }
 
-// Starts the pool's workers. On failure the workers already started are told to
-// terminate, and `error` receives the debug form of the system error.
-Pool* start_pool(std::string& error) {
+// Starts the pool's workers. A refused allocation throws std::bad_alloc before
+// any worker has started, leaving nothing behind. When a worker cannot be
+// started, those already started are told to terminate, and the result is
+// null with `error` holding the system error.
+Pool* start_pool(int& error) {
     if (!g_fork_handler_registered) {
         if (int rc = pthread_atfork(nullptr, nullptr, &forget_pool_in_child); rc != 0) {
-            error = os_error_debug(rc);
+            if (rc == ENOMEM) throw std::bad_alloc();
+            error = rc;
             return nullptr;
         }
         g_fork_handler_registered = true;
@@ -177,7 +182,7 @@ Pool* start_pool(std::string& error) {
     for (std::size_t i = 0; rc == 0 && i < count; ++i) rc = start_worker(attributes, *pool->workers[i]);
     if (rc != 0) {
         pool->terminate_all();
-        error = os_error_debug(rc);
+        error = rc;
         // Workers started before the failure still read the record as they leave.
         abandon(pool.release());
         return nullptr;
@@ -194,22 +199,27 @@ Pool& global_pool() {
     for (;;) {
         int state = g_state.load(std::memory_order_acquire);
         if (state == kRunning) return *g_pool.load(std::memory_order_acquire);
-        if (state == kFailed) raise_build_error(kAlreadyInitializedKind);
+        if (state == kFailed) raise_build_error(msg::kPoolAlreadyInitialized);
         if (state == kAbsent && g_state.compare_exchange_strong(state, kCreating, std::memory_order_acq_rel)) {
             break;
         }
         std::this_thread::yield();  // another thread is creating the pool
     }
-    std::string error;
+    int error = 0;
     Pool* pool = nullptr;
     try {
         pool = start_pool(error);
+    } catch (const std::bad_alloc&) {
+        // Nothing was started: the pool stays absent, and the next call that
+        // needs it tries again.
+        g_state.store(kAbsent, std::memory_order_release);
+        throw;
     } catch (...) {
         unexpected_failure();
     }
     if (pool == nullptr) {
         g_state.store(kFailed, std::memory_order_release);
-        raise_build_error("IOError(" + error + ")");
+        raise_build_error(msg::fill(msg::kPoolStartFailed, {os_error_debug(error)}));
     }
     g_pool.store(pool, std::memory_order_release);
     g_state.store(kRunning, std::memory_order_release);

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "runtime/panic.hpp"
+#include "runtime/thread_owned.hpp"
 
 namespace velqor::random {
 namespace {
@@ -333,24 +334,40 @@ __attribute__((cold, noinline)) void ThreadGenerator::rekey_after_fork() {
     fork_generation_ = generation;
 }
 
-std::shared_ptr<ThreadGenerator> thread_rng() {
-    thread_local std::shared_ptr<ThreadGenerator> t_generator;
-    if (!t_generator) {
-        const SeedSetting& setting = seed_setting();
-        if (setting.set && !setting.seed) panic(std::string(msg::kBadSeed), site::kRandomSeed);
-        if (setting.seed) {
-            t_generator = std::make_shared<ThreadGenerator>(SeededKey{*setting.seed, seeded_thread_key(*setting.seed)});
-            return t_generator;
-        }
-        std::array<std::uint8_t, 32> seed{};
-        if (const std::optional<OsError> error = read_os(seed)) {
-            std::string message(kInitFailed);
-            message.append(error->describe());
-            panic(std::move(message), site::kRandomInit);
-        }
-        t_generator = std::make_shared<ThreadGenerator>(seed);
+namespace {
+
+// Each thread's generator, made on its first thread_rng. Behind a key, not in a
+// thread_local with a destructor, so that a thread's first draw needs no memory
+// but the generator's and its slot's, whose refusal is a std::bad_alloc.
+ThreadOwned<std::shared_ptr<ThreadGenerator>> g_thread_generators;
+
+// A new generator for the calling thread. Its memory comes first, so that a
+// refusal leaves the thread's number among the seeded generators unused.
+std::shared_ptr<ThreadGenerator> new_thread_generator() {
+    const SeedSetting& setting = seed_setting();
+    if (setting.set && !setting.seed) panic(std::string(msg::kBadSeed), site::kRandomSeed);
+    auto generator = std::make_shared<ThreadGenerator>(std::array<std::uint8_t, 32>{});
+    if (setting.seed) {
+        *generator = ThreadGenerator(SeededKey{*setting.seed, seeded_thread_key(*setting.seed)});
+        return generator;
     }
-    return t_generator;
+    std::array<std::uint8_t, 32> seed{};
+    if (const std::optional<OsError> error = read_os(seed)) {
+        std::string message(kInitFailed);
+        message.append(error->describe());
+        panic(std::move(message), site::kRandomInit);
+    }
+    *generator = ThreadGenerator(seed);
+    return generator;
+}
+
+}  // namespace
+
+std::shared_ptr<ThreadGenerator> thread_rng() {
+    std::shared_ptr<ThreadGenerator>* slot = g_thread_generators.get();
+    if (slot == nullptr) slot = &g_thread_generators.adopt(std::make_unique<std::shared_ptr<ThreadGenerator>>());
+    if (!*slot) *slot = new_thread_generator();
+    return *slot;
 }
 
 // ---------------------------------------------------------------------------

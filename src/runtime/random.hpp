@@ -94,7 +94,9 @@ private:
 // The calling thread's generator, created on the thread's first call: keyed from
 // VELQOR_SEED when it is set (a panic with a fixed message when its value is
 // not valid), from the operating system otherwise (a panic "could not
-// initialize thread_rng: OS Error: N" when no key can be read).
+// initialize thread_rng: OS Error: N" when no key can be read). It is freed
+// when the thread ends and no handle is left. A refused allocation throws
+// std::bad_alloc; the next call tries again.
 std::shared_ptr<ThreadGenerator> thread_rng();
 
 // Uniform doubles over [low, high).

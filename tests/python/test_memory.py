@@ -250,6 +250,165 @@ def test_pool_that_cannot_start_poisons_no_register():
     assert "PoisonError" not in result.stderr
 
 
+# Refuses every allocation of the calling thread for the scope of a `with`
+# block, and gives the memory back after it. The child first limits its
+# address space to just above its size (RLIMIT_AS), so that no new mapping is
+# granted, then calls libc's malloc through ctypes, from the thread whose call
+# is under test, with falling sizes (every small size class included, as the
+# thread's cache keeps freed blocks per class) until each one is refused: the
+# heaps that thread reaches are then full, and whatever the call asks for
+# next is refused, as on a machine out of memory. The blocks are chained
+# through their own first words (a Python list would need memory itself) and
+# freed at the end, and the limit lifted, so the same thread then shows that
+# the call works again.
+#
+# Why this way: it needs nothing but the standard library, so the tests also
+# run in a chroot of another Python with no C compiler (a C helper built by
+# the test, or a malloc interposed with LD_PRELOAD, would need one), and it
+# refuses the real allocation wherever the call makes it, with no hook in the
+# module. The interpreter's own small objects come from its arenas, which the
+# filling leaves as they were, so Python code still runs meanwhile.
+FULL_HEAP = """
+import ctypes, resource
+
+libc = ctypes.CDLL(None)
+libc.malloc.restype = ctypes.c_void_p
+libc.malloc.argtypes = [ctypes.c_size_t]
+libc.free.argtypes = [ctypes.c_void_p]
+SIZES = [2**k for k in range(20, 10, -1)] + list(range(1024, 0, -8))
+
+def vm_size():
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
+
+class FullHeap:
+    def __enter__(self):
+        self.limit = resource.getrlimit(resource.RLIMIT_AS)
+        libc.free(libc.malloc(64))  # the thread has its heap before the limit
+        resource.setrlimit(resource.RLIMIT_AS, (vm_size() + 8 * 2**20, self.limit[1]))
+        self.head = None
+        for size in SIZES:
+            while (block := libc.malloc(size)) is not None:
+                ctypes.c_void_p.from_address(block).value = self.head
+                self.head = block
+        return self
+
+    def __exit__(self, *exc):
+        while self.head is not None:
+            block, self.head = self.head, ctypes.c_void_p.from_address(self.head).value
+            libc.free(block)
+        resource.setrlimit(resource.RLIMIT_AS, self.limit)
+"""
+
+# A thread's call under a full heap, then again with the memory back; twice,
+# each time on a new register and a new thread: once as the thread's first
+# call into the module, and once after a first call that needs nothing of the
+# thread (a gate's construction), so that the refusal meets the call's own
+# allocations, and the per-thread state it creates, rather than the thread's
+# first entry.
+THREAD_CALL = (
+    FULL_HEAP
+    + """
+import threading, velqor
+X = velqor.QGate([[0, 1], [1, 0]])
+def run(first, outcome):
+    if not first:
+        velqor.QGate([[1, 0], [0, 1]])
+    with FullHeap():
+        try:
+            {call}
+            outcome[0] = "returned"
+        except MemoryError as error:
+            outcome[0] = type(error).__name__
+    outcome[1] = {call}
+for first in (True, False):
+    {setup}
+    outcome = [None, None]
+    thread = threading.Thread(target=run, args=(first, outcome))
+    thread.start()
+    thread.join()
+    print(*outcome)
+"""
+)
+
+THREAD_CASES = {
+    # The probability vector is the call's first allocation.
+    "probabilities": ("reg = velqor.Register(3); reg.apply_gate(X, [0, 2], []); reg.probabilities()",
+                      "reg.probabilities()", "[0.0, 0.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0]"),
+    # The sampler's weights, before the draw.
+    "measure": ("reg = velqor.Register(3); reg.apply_gate(X, [0, 2], []); reg.probabilities()",
+                "reg.measure(2)", "1"),
+    # The queued gates form a stretch, whose layout is the first allocation;
+    # the gates are applied once, by the second call.
+    "queue run": ("reg = velqor.Register(16); reg.apply_gate(X, [0, 1, 15], [])",
+                  "reg.measure_all()", "32771"),
+    # The sums are kept from the main thread's draw: the thread's generator is
+    # all the call makes.
+    "measure_all": ("reg = velqor.Register(3); reg.apply_gate(X, [0], []); reg.measure_all()",
+                    "reg.measure_all()", "1"),
+}
+
+
+@pytest.mark.skipif(SANITIZED, reason="address-space limits do not work under AddressSanitizer")
+@pytest.mark.parametrize("case", THREAD_CASES)
+def test_refused_memory_on_a_new_thread_raises_memory_error(case):
+    """A new thread's call meets a full heap (FULL_HEAP): MemoryError, on its
+    first call and on its first use of per-thread state, and the same call
+    works once the memory is back. The heap is filled from Python (an
+    address-space limit, then libc's malloc through ctypes until every size is
+    refused) rather than by a C helper, so that no compiler is needed where
+    the tests run, and the allocation refused is the real one, wherever the
+    call makes it."""
+    setup, call, after = THREAD_CASES[case]
+    result = run_python(THREAD_CALL.format(setup=setup, call=call), timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [f"MemoryError {after}"] * 2
+
+
+# The pool's start meets a full heap: MemoryError, with the pool left absent,
+# and the next call starts it and runs loops on it (2^15 amplitudes: the gate
+# runs on the workers).
+POOL_START_REFUSED = (
+    FULL_HEAP
+    + """
+import velqor
+X = velqor.QGate([[0, 1], [1, 0]])
+small, large = velqor.Register(2), velqor.Register(15)
+with FullHeap():
+    try:
+        small.measure_all()
+        print("returned")
+    except MemoryError as error:
+        print(type(error).__name__, *error.args)
+print(small.measure_all())
+large.apply_gate(X, list(range(15)), [])
+print(large.measure_all(), large.probabilities()[-1])
+"""
+)
+
+
+@pytest.mark.skipif(SANITIZED, reason="address-space limits do not work under AddressSanitizer")
+@pytest.mark.parametrize("workers", ["1", "4"])
+def test_pool_start_refused_memory_raises_memory_error_and_starts_later(workers):
+    """The pool's records refused (the heap filled as in FULL_HEAP, without a
+    compiler): MemoryError, and the next call starts the pool whole."""
+    result = run_python(POOL_START_REFUSED, timeout=120, RAYON_NUM_THREADS=workers)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["MemoryError", "0", "32767 1.0"]
+
+
+def test_no_per_thread_object_registers_a_destructor():
+    """A thread_local with a destructor registers it (__cxa_thread_atexit) at
+    its thread's first use, an allocation whose refusal ends the process; the
+    module keeps per-thread objects behind pthread keys instead. Calls under a
+    full heap cannot reach the pool's per-thread latch or the gather buffer
+    (other allocations come first), so the module itself is checked: none of
+    its code refers to the registration."""
+    with open(velqor.__file__, "rb") as module:
+        registers = b"__cxa_thread_atexit" in module.read()
+    assert not registers
+
+
 # A daemon thread inside apply_gate, running Python code of a conversion, when
 # the interpreter exits: the interpreter ends the thread with a forced unwind,
 # which must pass through the module for the process to exit normally.

@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstring>
 #include <mutex>
+#include <memory>
 #include <new>
 #include <optional>
 
@@ -13,6 +14,7 @@
 
 #include "runtime/never_destroyed.hpp"
 #include "runtime/pool.hpp"
+#include "runtime/thread_owned.hpp"
 #include "core/buffer.hpp"
 #include "core/kernels/bits.hpp"
 
@@ -32,7 +34,10 @@ std::mutex g_worker_buffers_mutex;
 // without the lock, after the fill was published to it with the stretch's jobs.
 // Never destroyed: workers may still be inside a stretch while the process exits.
 NeverDestroyed<std::array<Buffer<Complex>, pool::kMaxWorkers>> g_worker_buffers;
-thread_local Buffer<Complex> t_starter_buffer;
+// The starting threads' own, behind a key rather than in a thread_local with a
+// destructor, whose registration at a thread's first stretch would be an
+// allocation that cannot be refused without ending the process.
+ThreadOwned<Buffer<Complex>> g_starter_buffers;
 std::atomic<int> g_refuse_buffers_in{0};
 
 // Makes sure the calling thread and every pool worker have a gather buffer.
@@ -43,7 +48,9 @@ void prepare_gather_buffers() {
         g_refuse_buffers_in.store(refuse - 1, std::memory_order_relaxed);
         if (refuse == 1) throw std::bad_alloc();
     }
-    if (t_starter_buffer.size() == 0) t_starter_buffer = Buffer<Complex>(kBufferAmplitudes);
+    if (g_starter_buffers.get() == nullptr) {
+        g_starter_buffers.adopt(std::make_unique<Buffer<Complex>>(kBufferAmplitudes));
+    }
     const std::size_t workers = std::min(pool::current_num_threads(), pool::kMaxWorkers);
     std::lock_guard lock(g_worker_buffers_mutex);
     for (std::size_t i = 0; i < workers; ++i) {
@@ -54,7 +61,7 @@ void prepare_gather_buffers() {
 // The calling thread's gather buffer: its worker slot, or the starter's own.
 Complex* block_buffer() noexcept {
     const std::size_t worker = pool::current_worker_index();
-    return worker == pool::kNotAWorker ? t_starter_buffer.data() : g_worker_buffers.get()[worker].data();
+    return worker == pool::kNotAWorker ? g_starter_buffers.get()->data() : g_worker_buffers.get()[worker].data();
 }
 
 // Copies the block's pieces into the buffer. The pieces lie far apart (a few

@@ -277,6 +277,20 @@ TEST(Random, ThreadRngIsCreatedOncePerThreadAndRetriesAfterAFailedKey) {
     EXPECT_EQ(second->key(), key_of(seed_number(0)));
 }
 
+// A thread's generator goes with the thread, once no handle is left; a handle
+// kept beyond the thread keeps it.
+TEST(Random, ThreadGeneratorIsFreedWithItsThread) {
+    std::weak_ptr<ThreadGenerator> dropped;
+    std::shared_ptr<ThreadGenerator> kept;
+    std::thread a([&] { dropped = velqor::random::thread_rng(); });
+    a.join();
+    std::thread b([&] { kept = velqor::random::thread_rng(); });
+    b.join();
+    EXPECT_TRUE(dropped.expired());
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept.use_count(), 1);
+}
+
 TEST(Random, OsSourceFillsAndDescribesFailures) {
     std::array<std::uint8_t, 300> a{};
     std::array<std::uint8_t, 300> b{};
