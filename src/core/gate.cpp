@@ -13,7 +13,6 @@
 namespace velqor {
 namespace {
 
-constexpr const char* kDiagnosticHead = " (check1, check2, check3.real, check4.real) = (\n";
 
 // Ten units in the last place just below 1.0: the absolute margin of the test.
 constexpr double kAbsoluteMargin = 10.0 * 0x1p-53;
@@ -21,15 +20,13 @@ constexpr std::int64_t kUlpMargin = 10;
 
 void write_diagnostic(double check1, double check2, double check3_real, double check4_real) {
     std::string text = site::kNotUnitaryDiagnosticTag;
-    text.append(kDiagnosticHead);
+    text.append(msg::kDiagnosticHead);
     for (double value : {check1, check2, check3_real, check4_real}) {
         text.append("    ").append(format_double(value)).append(",\n");
     }
     text.append(")\n");
     if (const int error = write_stderr(text); error != 0) {
-        panic(std::string("failed printing to ") + "stderr" + ": " + std::strerror(error) + " (os error " +
-                  std::to_string(error) + ")",
-              site::kNotUnitaryDiagnostic);
+        panic(msg::fill(msg::kPrintFailed, {std::strerror(error), std::to_string(error)}), site::kNotUnitaryDiagnostic);
     }
 }
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "py/messages.hpp"
+#include "runtime/contract.hpp"
 
 namespace velqor::py {
 namespace {

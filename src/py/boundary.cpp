@@ -4,7 +4,7 @@
 #include <new>
 
 #include "core/register.hpp"
-#include "py/messages.hpp"
+#include "runtime/contract.hpp"
 
 namespace velqor::py {
 namespace {

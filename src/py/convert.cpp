@@ -3,7 +3,7 @@
 #include <limits>
 #include <string>
 
-#include "py/messages.hpp"
+#include "runtime/contract.hpp"
 
 namespace velqor::py {
 namespace {

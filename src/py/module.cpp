@@ -14,7 +14,6 @@
 #include "py/boundary.hpp"
 #include "py/convert.hpp"
 #include "py/interpreter_lock.hpp"
-#include "py/messages.hpp"
 #include "py/objects.hpp"
 #include "py/register_borrow.hpp"
 #include "core/buffer.hpp"
@@ -31,20 +30,15 @@ PyTypeObject* g_gate_type = nullptr;
 PyTypeObject* g_register_type = nullptr;
 
 // Parameter lists and signatures of the entry points that take arguments.
-constexpr std::string_view kNewName = "__new__";
-constexpr std::array<std::string_view, 1> kGateNewParams = {"matrix"};
-constexpr std::array<std::string_view, 1> kRegisterNewParams = {"qubits"};
-constexpr std::array<std::string_view, 3> kApplyGateParams = {"gate", "targets", "controls"};
-constexpr std::array<std::string_view, 1> kMeasureParams = {"target"};
 // The interned parameter names, filled at initialisation and kept for good.
 std::array<PyObject*, 1> g_gate_new_names{};
 std::array<PyObject*, 1> g_register_new_names{};
 std::array<PyObject*, 3> g_apply_gate_names{};
 std::array<PyObject*, 1> g_measure_names{};
-constexpr Signature kGateNewSig{msg::kGateName, kNewName, kGateNewParams, g_gate_new_names.data()};
-constexpr Signature kRegisterNewSig{msg::kRegisterName, kNewName, kRegisterNewParams, g_register_new_names.data()};
-constexpr Signature kApplyGateSig{msg::kRegisterName, msg::kApplyGateName, kApplyGateParams, g_apply_gate_names.data()};
-constexpr Signature kMeasureSig{msg::kRegisterName, msg::kMeasureName, kMeasureParams, g_measure_names.data()};
+constexpr Signature kGateNewSig{msg::kGateName, msg::kNewName, msg::kGateNewParams, g_gate_new_names.data()};
+constexpr Signature kRegisterNewSig{msg::kRegisterName, msg::kNewName, msg::kRegisterNewParams, g_register_new_names.data()};
+constexpr Signature kApplyGateSig{msg::kRegisterName, msg::kApplyGateName, msg::kApplyGateParams, g_apply_gate_names.data()};
+constexpr Signature kMeasureSig{msg::kRegisterName, msg::kMeasureName, msg::kMeasureParams, g_measure_names.data()};
 
 // Whether a method's docstring signature reads "name($self, p1, p2)" and the
 // separator, with the name and parameters the parser uses: the texts of
@@ -65,8 +59,8 @@ constexpr bool signature_matches(std::string_view text, std::string_view name,
     return text == ")\n--\n\n";
 }
 constexpr std::array<std::string_view, 0> kNoParams{};
-static_assert(signature_matches(msg::kApplyGateSignature, msg::kApplyGateName, kApplyGateParams));
-static_assert(signature_matches(msg::kMeasureSignature, msg::kMeasureName, kMeasureParams));
+static_assert(signature_matches(msg::kApplyGateSignature, msg::kApplyGateName, msg::kApplyGateParams));
+static_assert(signature_matches(msg::kMeasureSignature, msg::kMeasureName, msg::kMeasureParams));
 static_assert(signature_matches(msg::kProbabilitiesSignature, msg::kProbabilitiesName, kNoParams));
 static_assert(signature_matches(msg::kMeasureAllSignature, msg::kMeasureAllName, kNoParams));
 
@@ -131,13 +125,13 @@ PyObject* register_method(PyObject* self, Method&& method) {
 
 PyObject* gate_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return boundary([&]() -> Result<Ref> {
-        std::array<PyObject*, kGateNewParams.size()> slots{};
+        std::array<PyObject*, msg::kGateNewParams.size()> slots{};
         if (MaybeErr error = parse_arguments(kGateNewSig, args, kwargs, slots.data())) return std::move(*error);
         Gate gate;
         {
             Matrix rows;
             if (MaybeErr error = extract_matrix(slots[0], rows)) {
-                return argument_error(std::move(*error), kGateNewParams[0]);
+                return argument_error(std::move(*error), msg::kGateNewParams[0]);
             }
             gate = gate_from_rows(rows);
         }
@@ -149,10 +143,10 @@ PyObject* gate_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
 
 PyObject* register_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return boundary([&]() -> Result<Ref> {
-        std::array<PyObject*, kRegisterNewParams.size()> slots{};
+        std::array<PyObject*, msg::kRegisterNewParams.size()> slots{};
         if (MaybeErr error = parse_arguments(kRegisterNewSig, args, kwargs, slots.data())) return std::move(*error);
         Result<std::uint64_t> qubits = extract_index(slots[0]);
-        if (!qubits) return argument_error(qubits.take_error(), kRegisterNewParams[0]);
+        if (!qubits) return argument_error(qubits.take_error(), msg::kRegisterNewParams[0]);
         // On failure the new register (and its state) goes with this frame.
         Register reg = in_core(nullptr, [&] { return Register(*qubits); });
         return new_instance<RegisterObject>(subtype, std::move(reg));
@@ -161,21 +155,21 @@ PyObject* register_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) 
 
 PyObject* register_apply_gate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return register_method<Access::Exclusive>(self, [&](Register& reg, RegisterBorrow& borrow) -> Result<Ref> {
-        std::array<PyObject*, kApplyGateParams.size()> slots{};
+        std::array<PyObject*, msg::kApplyGateParams.size()> slots{};
         if (MaybeErr error = parse_arguments(kApplyGateSig, args, nargs, kwnames, slots.data())) {
             return std::move(*error);
         }
         Result<GateObject*> gate = extract_gate(slots[0], g_gate_type);
-        if (!gate) return argument_error(gate.take_error(), kApplyGateParams[0]);
+        if (!gate) return argument_error(gate.take_error(), msg::kApplyGateParams[0]);
         Borrow gate_borrow;
         if (!gate_borrow.take_shared((*gate)->borrow)) return already_mutably_borrowed();
         IndexList targets;
         if (MaybeErr error = extract_indices(slots[1], targets)) {
-            return argument_error(std::move(*error), kApplyGateParams[1]);
+            return argument_error(std::move(*error), msg::kApplyGateParams[1]);
         }
         IndexList controls;
         if (MaybeErr error = extract_indices(slots[2], controls)) {
-            return argument_error(std::move(*error), kApplyGateParams[2]);
+            return argument_error(std::move(*error), msg::kApplyGateParams[2]);
         }
 
         in_core(&borrow, [&] { reg.apply_gate((*gate)->value, targets.span(), controls.span()); });
@@ -199,12 +193,12 @@ PyObject* register_probabilities(PyObject* self, PyObject* /*unused*/) {
 
 PyObject* register_measure(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return register_method<Access::Exclusive>(self, [&](Register& reg, RegisterBorrow& borrow) -> Result<Ref> {
-        std::array<PyObject*, kMeasureParams.size()> slots{};
+        std::array<PyObject*, msg::kMeasureParams.size()> slots{};
         if (MaybeErr error = parse_arguments(kMeasureSig, args, nargs, kwnames, slots.data())) {
             return std::move(*error);
         }
         Result<std::uint64_t> target = extract_index(slots[0]);
-        if (!target) return argument_error(target.take_error(), kMeasureParams[0]);
+        if (!target) return argument_error(target.take_error(), msg::kMeasureParams[0]);
 
         const std::uint64_t outcome = in_core(&borrow, [&] { return reg.measure(*target); });
         Ref result(PyLong_FromUnsignedLongLong(outcome));

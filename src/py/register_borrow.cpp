@@ -1,11 +1,10 @@
 #include "py/register_borrow.hpp"
 
-#include <pthread.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 
+#include "runtime/fork.hpp"
 #include "runtime/never_destroyed.hpp"
 
 namespace velqor::py {
@@ -150,7 +149,8 @@ void unlock_waits_in_parent() noexcept { g_waits->mutex.unlock(); }
 
 bool prepare_register_borrows() noexcept {
     static const bool ready =
-        pthread_atfork(&lock_waits_before_fork, &unlock_waits_in_parent, &give_back_borrows_in_child) == 0;
+        fork::enlist(fork::Stage::kRegisterWaits,
+                     {&lock_waits_before_fork, &unlock_waits_in_parent, &give_back_borrows_in_child}) == 0;
     return ready;
 }
 

@@ -20,6 +20,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "runtime/contract.hpp"
+
 // Names come from the ELF symbol table of the object file that holds each return
 // address. The Python module hides its internal symbols, so the dynamic symbol
 // table (all that dladdr reads) names almost none of our own functions; the
@@ -30,8 +32,6 @@ namespace velqor {
 namespace {
 
 constexpr int kMaxFrames = 256;
-constexpr std::string_view kUnknown = "<unknown>";
-constexpr std::string_view kUnavailable = "  <backtrace unavailable>\n";
 constexpr std::string_view kMainProgram = "/proc/self/exe";
 
 // Mangled names of the functions that raise a panic (velqor::panic and
@@ -266,7 +266,7 @@ Frame resolve(void* return_address) {
         std::snprintf(offset, sizeof offset, "+0x%zx", static_cast<std::size_t>(address - object.bias));
         frame.display = display_path(object.path) + offset;
     } else {
-        frame.display = std::string(kUnknown);
+        frame.display = std::string(msg::kFrameUnknown);
     }
     return frame;
 }
@@ -318,7 +318,7 @@ __attribute__((noinline)) std::string format_backtrace(bool full) {
         return text;
     } catch (...) {
         try {
-            return std::string(kUnavailable);
+            return std::string(msg::kBacktraceUnavailable);
         } catch (...) {
             return {};
         }

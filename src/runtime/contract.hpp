@@ -1,7 +1,11 @@
-// The strings that callers match on and that therefore never change with the
-// code: the failure-site identifiers printed in panic reports, the environment
-// variables the module reads, the qualified name of its exception type, and
-// the messages of the README's Errors table.
+// Every text of the module that a user can see, and the strings that callers
+// match on and that therefore never change with the code: the failure-site
+// identifiers printed in panic reports, the environment variables the module
+// reads, the qualified name of its exception type, the messages of the
+// README's Errors table and of every other failure, the failure report's
+// lines, and the Python surface's names, signatures and docstrings. One table,
+// so that "which texts can a user see?" has one answer; nothing else in the
+// sources spells a user-visible text.
 //
 // A failure site names a source module and a position ("src\things\mod:99:43");
 // it identifies one refusal for good. It is not a path or a line of this
@@ -123,9 +127,107 @@ inline constexpr std::string_view kPoolNotInitialized =
     "The global thread pool has not been initialized.: ThreadPoolBuildError {{ kind: {} }}";
 inline constexpr std::string_view kPoolStartFailed = "IOError({})";
 inline constexpr std::string_view kPoolAlreadyInitialized = "GlobalPoolAlreadyInitialized";
+// The pool's own machinery failed outside a job's work; the process ends.
+inline constexpr std::string_view kPoolUnexpectedPanic = "Rayon: detected unexpected panic; aborting";
+// Runtime services' panics (random source).
+inline constexpr std::string_view kOsErrorPrefix = "OS Error: ";
+inline constexpr std::string_view kRandomInitFailed = "could not initialize thread_rng: ";
+inline constexpr std::string_view kUniformLowHigh = "Uniform::new called with `low >= high`";
+inline constexpr std::string_view kUniformOverflow = "Uniform::new: range overflow";
+
+// The failure report (panic.cpp) and its backtrace (backtrace.cpp), as
+// written to standard error.
+inline constexpr std::string_view kReportThread = "thread '";
+inline constexpr std::string_view kReportThreadName = "<unnamed>";
+inline constexpr std::string_view kReportPanickedAt = "' panicked at '";
+inline constexpr std::string_view kReportSiteSeparator = "', ";
+inline constexpr std::string_view kNestedReport = "thread panicked while processing panic. aborting.\n";
+inline constexpr std::string_view kBacktraceHeader = "stack backtrace:\n";
+inline constexpr std::string_view kOffNote =
+    "note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace\n";
+inline constexpr std::string_view kShortNote =
+    "note: Some details are omitted, run with `RUST_BACKTRACE=full` for a verbose backtrace.\n";
+inline constexpr std::string_view kFrameUnknown = "<unknown>";
+inline constexpr std::string_view kBacktraceUnavailable = "  <backtrace unavailable>\n";
+
+// The unitarity diagnostic line (after site::kNotUnitaryDiagnosticTag) and
+// the panic when it cannot be written.
+inline constexpr const char* kDiagnosticHead = " (check1, check2, check3.real, check4.real) = (\n";
+inline constexpr std::string_view kPrintFailed = "failed printing to stderr: {} (os error {})";
 // The sampler's errors as they appear after kUnwrapFailed, by SampleError value.
 inline constexpr std::array<std::string_view, 4> kSampleErrorNames = {"NoItem", "InvalidWeight", "AllWeightsZero",
                                                                       "TooMany"};
+
+// ---- The Python surface: names, signatures, docstrings and its own texts ----
+// --- Module and classes ------------------------------------------------------
+inline constexpr const char* kModuleName = "velqor";
+inline constexpr const char* kModuleDoc =
+    "Native state-vector quantum simulator: QGate single-qubit gates and Register state vectors.";
+inline constexpr const char* kGateSpecName = "builtins.QGate";
+inline constexpr const char* kRegisterSpecName = "builtins.Register";
+inline constexpr std::string_view kGateName = "QGate";
+inline constexpr std::string_view kRegisterName = "Register";
+inline constexpr std::string_view kSequenceName = "Sequence";
+inline constexpr const char* kAllName = "__all__";
+inline constexpr const char* kQualnameName = "__qualname__";
+inline constexpr const char* kRealName = "real";
+inline constexpr const char* kImagName = "imag";
+
+inline constexpr const char* kApplyGateName = "apply_gate";
+inline constexpr const char* kProbabilitiesName = "probabilities";
+inline constexpr const char* kMeasureName = "measure";
+inline constexpr const char* kMeasureAllName = "measure_all";
+inline constexpr const char* kApplyGateSignature = "apply_gate($self, gate, targets, controls)\n--\n\n";
+inline constexpr const char* kProbabilitiesSignature = "probabilities($self)\n--\n\n";
+inline constexpr const char* kMeasureSignature = "measure($self, target)\n--\n\n";
+inline constexpr const char* kMeasureAllSignature = "measure_all($self)\n--\n\n";
+inline constexpr std::string_view kNewName = "__new__";
+inline constexpr std::array<std::string_view, 1> kGateNewParams = {"matrix"};
+inline constexpr std::array<std::string_view, 1> kRegisterNewParams = {"qubits"};
+inline constexpr std::array<std::string_view, 3> kApplyGateParams = {"gate", "targets", "controls"};
+inline constexpr std::array<std::string_view, 1> kMeasureParams = {"target"};
+
+inline constexpr std::string_view kSecondInit = "PyO3 modules may only be initialized once per interpreter process";
+inline constexpr std::string_view kClassInitFailed = "An error occurred while initializing class {}";
+inline constexpr std::string_view kAllAppendFailed = "could not append __name__ to __all__: {}";
+
+// --- Argument parser -----------------------------------------------------------
+inline constexpr std::string_view kDisplayName = "{}.{}()";
+inline constexpr std::string_view kArgumentNoun = "argument";
+inline constexpr std::string_view kArgumentsNoun = "arguments";
+inline constexpr std::string_view kQuotedName = "'{}'";
+inline constexpr std::string_view kListComma = ", ";
+inline constexpr std::string_view kListAnd = " and ";
+inline constexpr std::string_view kListCommaAnd = ", and ";
+inline constexpr std::string_view kStrFailed = "<exception str() failed>";
+
+// --- Conversions ---------------------------------------------------------------
+inline constexpr std::string_view kNoTypeName = "<failed to extract type name>";
+
+// --- Failures at the boundary ---------------------------------------------------
+inline constexpr std::string_view kNoErrorSet = "attempted to fetch exception but none was set";
+inline constexpr std::string_view kApiCallFailed = "Python API call failed";
+inline constexpr std::string_view kUncaughtAtBoundary = "uncaught panic at ffi boundary";
+inline constexpr std::string_view kUnexpectedCxx = "unexpected C++ exception: {}";
+inline constexpr std::string_view kUnknownCxx = "unexpected C++ exception of unknown type";
+inline constexpr std::string_view kResumeBanner =
+    "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
+    "Python stack trace below:\n";
+inline constexpr std::string_view kUnwrappedPanic = "Unwrapped panic from Python code";
+inline constexpr const char* kPanicTypeDoc =
+    "\n"
+    "The exception raised when native code of this module, called from Python, panics.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+inline constexpr std::string_view kPanicTypeFailed = "Failed to initialize new exception type.: {}";
+inline constexpr std::string_view kNormalizeWhileNormalizing = "Cannot normalize a PyErr while already normalizing it.";
+inline constexpr std::string_view kTypeWhileNormalizing = "Cannot access exception type while normalizing";
+inline constexpr std::string_view kTypeMissing = "Exception type missing";
+inline constexpr std::string_view kValueMissing = "Exception value missing";
+inline constexpr std::string_view kErrDebugForm = "PyErr {{ type: {}, value: {}, traceback: {} }}";
+inline constexpr std::string_view kNone = "None";
 
 // Replaces each "{}" of `text` by the next value, in order; "{{" and "}}" stand
 // for literal braces.

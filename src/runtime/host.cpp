@@ -1,9 +1,8 @@
 #include "runtime/host.hpp"
 
-#include <pthread.h>
-
 #include <shared_mutex>
 
+#include "runtime/fork.hpp"
 #include "runtime/never_destroyed.hpp"
 
 namespace velqor::host {
@@ -21,10 +20,11 @@ void before_fork() noexcept { fork_guard().lock(); }
 void after_fork_in_parent() noexcept { fork_guard().unlock(); }
 void after_fork_in_child() noexcept { g_fork_guard.rebuild(); }
 
-// Registers the guard's fork handlers, once; false when they could not be
-// registered (then nothing is ever released).
+// Enlists the guard's fork handlers (fork.hpp's first stage), once; false
+// when they could not be enlisted (then nothing is ever released).
 bool guard_ready() noexcept {
-    static const bool ready = pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child) == 0;
+    static const bool ready =
+        fork::enlist(fork::Stage::kHostGuard, {&before_fork, &after_fork_in_parent, &after_fork_in_child}) == 0;
     return ready;
 }
 

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "runtime/backtrace.hpp"
+#include "runtime/environment.hpp"
 
 namespace velqor {
 namespace {
@@ -31,17 +32,11 @@ thread_local bool t_exceptions_prepared = false;
 // that the freed probe stays in the thread's heap for those requests.
 constexpr std::size_t kExceptionStateProbe = 16 * 1024;
 
-constexpr std::string_view kThreadName = "<unnamed>";
-constexpr std::string_view kNestedReport = "thread panicked while processing panic. aborting.\n";
-constexpr std::string_view kBacktraceHeader = "stack backtrace:\n";
-constexpr std::string_view kOffNote = "note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace\n";
-constexpr std::string_view kShortNote =
-    "note: Some details are omitted, run with `RUST_BACKTRACE=full` for a verbose backtrace.\n";
 
 // The process-wide style, read from RUST_BACKTRACE on first need and kept.
 Style process_style() {
     static const Style style = [] {
-        const char* value = std::getenv(env::kBacktrace);
+        const char* value = env::read(env::kBacktrace);
         if (value == nullptr || std::strcmp(value, "0") == 0) return Style::Off;
         if (std::strcmp(value, "full") == 0) return Style::Full;
         return Style::Short;
@@ -67,15 +62,15 @@ public:
 void write_composed_report(const std::string& message, Location where, Style style) {
     std::string text;
     text.reserve(64 + message.size());
-    text.append("thread '").append(kThreadName).append("' panicked at '").append(message);
-    text.append("', ").append(where.file).append(":").append(std::to_string(where.line));
+    text.append(msg::kReportThread).append(msg::kReportThreadName).append(msg::kReportPanickedAt).append(message);
+    text.append(msg::kReportSiteSeparator).append(where.file).append(":").append(std::to_string(where.line));
     text.append(":").append(std::to_string(where.column)).append("\n");
     switch (style) {
         case Style::Off:
-            if (g_first_note.exchange(false)) text.append(kOffNote);
+            if (g_first_note.exchange(false)) text.append(msg::kOffNote);
             break;
-        case Style::Short: text.append(kBacktraceHeader).append(format_backtrace(false)).append(kShortNote); break;
-        case Style::Full: text.append(kBacktraceHeader).append(format_backtrace(true)); break;
+        case Style::Short: text.append(msg::kBacktraceHeader).append(format_backtrace(false)).append(msg::kShortNote); break;
+        case Style::Full: text.append(msg::kBacktraceHeader).append(format_backtrace(true)); break;
     }
     write_stderr(text);
 }
@@ -87,25 +82,25 @@ void write_report_unallocated(std::string_view message, Location where, Style st
     char column[24];
     const auto line_end = std::to_chars(line, line + sizeof line, where.line).ptr;
     const auto column_end = std::to_chars(column, column + sizeof column, where.column).ptr;
-    write_stderr("thread '");
-    write_stderr(kThreadName);
-    write_stderr("' panicked at '");
+    write_stderr(msg::kReportThread);
+    write_stderr(msg::kReportThreadName);
+    write_stderr(msg::kReportPanickedAt);
     write_stderr(message);
-    write_stderr("', ");
+    write_stderr(msg::kReportSiteSeparator);
     write_stderr(where.file);
     write_stderr(":");
     write_stderr(std::string_view(line, static_cast<std::size_t>(line_end - line)));
     write_stderr(":");
     write_stderr(std::string_view(column, static_cast<std::size_t>(column_end - column)));
     write_stderr("\n");
-    if (style == Style::Off && g_first_note.exchange(false)) write_stderr(kOffNote);
+    if (style == Style::Off && g_first_note.exchange(false)) write_stderr(msg::kOffNote);
 }
 
 // The report is written by the panicking thread before anything unwinds.
 __attribute__((noinline)) void write_report(const std::string& message, Location where) noexcept {
     count_panic_started();
     if (t_in_report) {
-        write_stderr(kNestedReport);
+        write_stderr(msg::kNestedReport);
         std::abort();
     }
     const InReport in_report;

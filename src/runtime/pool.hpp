@@ -1,13 +1,24 @@
 // The process-wide work-stealing worker pool that runs the core's data-parallel
-// loops. The pool starts with the first loop (or the first call of
-// current_num_threads from a thread that is not a worker) and lives until the
-// process ends; a forked child starts a fresh one on its next loop.
+// loops: the entry points, the only code that reaches the process-wide pool
+// (the machinery is in pool/). The pool starts with the first loop (or the
+// first call of current_num_threads from a thread that is not a worker) and
+// lives until the process ends; a forked child starts a fresh one on its next
+// loop.
 //
 // A thread outside the pool that starts a loop of two or more indices runs the
 // loop's first pieces itself while the workers take the rest, and returns when
 // every piece is done (with one worker it hands the whole loop over and waits).
 // A panic raised inside a loop body is caught on the thread that raised it,
 // carried back and continued on the calling thread without a second report.
+//
+// Who may call: any thread, a worker too (a loop inside a loop body splits on
+// the worker's pool). What may block: a loop blocks its caller until every
+// piece is done. What a body may do: take locks that other pieces take too
+// (a register's lock), and start loops of its own; it must not wait for
+// anything that only another piece or the caller provides (with one worker the
+// pieces run one after another), must not call the host (the interpreter) and
+// must not let the host lock go (host::release is for the calling thread,
+// before its loops start).
 //
 // The entry points are type-erased (a function pointer and a context), so job
 // records live in stack frames and nothing is allocated per job; the templates
@@ -82,17 +93,6 @@ void for_each(std::uint64_t n, F&& body) {
 
 // The most workers a pool has, whatever the environment asks for.
 inline constexpr std::size_t kMaxWorkers = 255;
-
-// Worker count as read from the environment: RAYON_NUM_THREADS, then
-// RAYON_RS_NUM_CPUS, then `processors`; capped at kMaxWorkers. The getter returns the
-// variable's value or nullptr when unset. Exposed for tests; the pool calls it
-// once, at creation.
-using EnvGetter = const char* (*)(const char* name);
-std::size_t worker_count_from_env(EnvGetter getenv_fn, std::size_t processors);
-
-// Parses an unsigned decimal (digits with one optional leading '+', at most
-// 4294967295). Returns false for anything else.
-bool parse_count(const char* text, std::uint32_t& value);
 
 namespace test_hooks {
 

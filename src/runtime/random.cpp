@@ -8,21 +8,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <pthread.h>
 #include <sys/random.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "runtime/environment.hpp"
+#include "runtime/fork.hpp"
 #include "runtime/panic.hpp"
 #include "runtime/thread_owned.hpp"
 
 namespace velqor::random {
 namespace {
 
-constexpr std::string_view kOsErrorPrefix = "OS Error: ";
-constexpr std::string_view kInitFailed = "could not initialize thread_rng: ";
-constexpr std::string_view kLowNotBelowHigh = "Uniform::new called with `low >= high`";
-constexpr std::string_view kRangeOverflow = "Uniform::new: range overflow";
 
 using Key = std::array<std::uint32_t, 8>;
 
@@ -151,9 +148,9 @@ struct SeedSetting {
 const SeedSetting& seed_setting() {
     static const SeedSetting setting = [] {
         SeedSetting read;
-        const char* text = std::getenv(env::kSeed);
+        const char* text = env::read(env::kSeed);
         read.set = text != nullptr;
-        if (read.set) read.seed = parse_seed(text);
+        if (read.set) read.seed = env::parse_seed(text);
         return read;
     }();
     return setting;
@@ -163,8 +160,8 @@ const SeedSetting& seed_setting() {
 // Forks. A child process inherits its parent's generators word for word; the
 // child handler moves the generation on, and every generator that sees a
 // generation other than the one it recorded takes a fresh key before drawing.
-// The handlers are registered when the module is loaded, before anything can
-// fork, so that every fork is counted.
+// The handlers are enlisted when the module is loaded, before anything can
+// fork, so that every fork is counted (fork.hpp has their place in the order).
 
 std::atomic<std::uint64_t> g_fork_generation{0};
 std::atomic<std::uint64_t> g_forks{0};         // forks this process has made
@@ -185,7 +182,8 @@ void on_fork_child() noexcept {
     g_fork_generation.fetch_add(1, std::memory_order_relaxed);
 }
 
-[[maybe_unused]] const int g_fork_handlers = pthread_atfork(&on_fork_prepare, nullptr, &on_fork_child);
+[[maybe_unused]] const int g_fork_handlers =
+    fork::enlist(fork::Stage::kRandomLineage, {&on_fork_prepare, nullptr, &on_fork_child});
 
 // The calling thread's number among the seeded generators: 0 for the process's
 // main thread (the forking thread, in a child), then 1, 2, ... in the order the
@@ -204,7 +202,7 @@ Key seeded_thread_key(std::uint64_t seed) {
 // ---------------------------------------------------------------------------
 
 std::string OsError::describe() const {
-    std::string text(kOsErrorPrefix);
+    std::string text(msg::kOsErrorPrefix);
     text.append(std::to_string(code));
     return text;
 }
@@ -222,18 +220,6 @@ std::optional<OsError> fill_from_os(std::span<std::uint8_t> buffer) {
         left -= static_cast<std::size_t>(n);
     }
     return std::nullopt;
-}
-
-std::optional<std::uint64_t> parse_seed(std::string_view text) {
-    if (text.empty()) return std::nullopt;
-    std::uint64_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        const auto digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
-        value = value * 10 + digit;
-    }
-    return value;
 }
 
 OsSource set_os_source(OsSource source) noexcept {
@@ -353,7 +339,7 @@ std::shared_ptr<ThreadGenerator> new_thread_generator() {
     }
     std::array<std::uint8_t, 32> seed{};
     if (const std::optional<OsError> error = read_os(seed)) {
-        std::string message(kInitFailed);
+        std::string message(msg::kRandomInitFailed);
         message.append(error->describe());
         panic(std::move(message), site::kRandomInit);
     }
@@ -374,11 +360,11 @@ std::shared_ptr<ThreadGenerator> thread_rng() {
 
 UniformRange::UniformRange(double low, double high) : low_(low), width_(0.0) {
     if (!(low < high)) {
-        panic(std::string(kLowNotBelowHigh), site::kUniformLowHigh);
+        panic(std::string(msg::kUniformLowHigh), site::kUniformLowHigh);
     }
     double width = high - low;
     if (!std::isfinite(width)) {
-        panic(std::string(kRangeOverflow), site::kUniformOverflow);
+        panic(std::string(msg::kUniformOverflow), site::kUniformOverflow);
     }
     // The largest unit value a draw can give is 1 - 2^-52; lower the width until
     // even that one lands below high after rounding.

@@ -26,10 +26,6 @@ struct OsError {
 using OsSource = std::optional<OsError> (*)(std::span<std::uint8_t> buffer);
 std::optional<OsError> fill_from_os(std::span<std::uint8_t> buffer);
 
-// The value of VELQOR_SEED: a decimal integer from 0 to 2^64 - 1 (digits only,
-// no sign or spaces), or nothing for any other text.
-std::optional<std::uint64_t> parse_seed(std::string_view text);
-
 // Replaces the operating-system source used by every generator (tests only).
 // Returns the previous source; nullptr restores the real one.
 OsSource set_os_source(OsSource source) noexcept;

@@ -21,7 +21,8 @@
 #include <gtest/gtest.h>
 
 #include "runtime/panic.hpp"
-#include "runtime/pool_internal.hpp"
+#include "runtime/pool/global_pool.hpp"
+#include "runtime/pool/scheduler.hpp"
 #include "core/kernels/pair_plan.hpp"
 #include "core/register.hpp"
 
@@ -285,7 +286,8 @@ template <class A, class B>
 void join(A&& a, B&& b) {
     using FA = std::remove_reference_t<A>;
     using FB = std::remove_reference_t<B>;
-    pool::detail::join_context(
+    pool::detail::join(
+        pool::detail::global_pool(),
         [](void* c, bool) { (*static_cast<FA*>(c))(); }, const_cast<void*>(static_cast<const void*>(&a)),
         [](void* c, bool) { (*static_cast<FB*>(c))(); }, const_cast<void*>(static_cast<const void*>(&b)));
 }

@@ -302,28 +302,6 @@ TEST(Random, OsSourceFillsAndDescribesFailures) {
     EXPECT_EQ(OsError{2147942402u}.describe(), "OS Error: 2147942402");
 }
 
-// VELQOR_SEED's values: decimal digits up to 2^64 - 1, nothing else.
-struct SeedCase {
-    const char* text;
-    std::optional<std::uint64_t> seed;
-};
-
-void PrintTo(const SeedCase& c, std::ostream* out) { *out << '"' << c.text << '"'; }
-
-class SeedText : public testing::TestWithParam<SeedCase> {};
-
-TEST_P(SeedText, IsReadAsADecimalWord) { EXPECT_EQ(velqor::random::parse_seed(GetParam().text), GetParam().seed); }
-
-INSTANTIATE_TEST_SUITE_P(Random, SeedText,
-                         testing::Values(SeedCase{"0", 0}, SeedCase{"42", 42}, SeedCase{"007", 7},
-                                         SeedCase{"18446744073709551615", UINT64_MAX},
-                                         SeedCase{"018446744073709551615", UINT64_MAX},
-                                         SeedCase{"18446744073709551616", std::nullopt},
-                                         SeedCase{"99999999999999999999", std::nullopt}, SeedCase{"", std::nullopt},
-                                         SeedCase{"-1", std::nullopt}, SeedCase{"+1", std::nullopt},
-                                         SeedCase{" 1", std::nullopt}, SeedCase{"1 ", std::nullopt},
-                                         SeedCase{"0x10", std::nullopt}, SeedCase{"1e3", std::nullopt}));
-
 // A child forked after its parent drew must not repeat the parent's numbers: its
 // generator takes a new key (here the injected seed 0) before its next draw.
 TEST(Random, ForkedChildRekeysBeforeItsNextDraw) {

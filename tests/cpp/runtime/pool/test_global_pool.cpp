@@ -23,7 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/panic.hpp"
-#include "runtime/pool_internal.hpp"
+#include "runtime/pool/global_pool.hpp"
 #include "support.hpp"
 
 namespace {
@@ -76,35 +76,6 @@ std::size_t own_stack_size() {
     return stack;
 }
 
-TEST(PoolParseCount, AcceptsOnlyUnsignedDecimals) {
-    const std::vector<std::pair<const char*, std::optional<std::uint32_t>>> table = {{"0", 0},
-                                                                                     {"4", 4},
-                                                                                     {"+3", 3},
-                                                                                     {"007", 7},
-                                                                                     {"4294967295", 4294967295u},
-                                                                                     {"+4294967295", 4294967295u},
-                                                                                     {"00000000000000000042", 42},
-                                                                                     {"4294967296", {}},
-                                                                                     {"18446744073709551617", {}},
-                                                                                     {"", {}},
-                                                                                     {"+", {}},
-                                                                                     {"++3", {}},
-                                                                                     {"-1", {}},
-                                                                                     {"-0", {}},
-                                                                                     {" 4", {}},
-                                                                                     {"4 ", {}},
-                                                                                     {"4a", {}},
-                                                                                     {"0x10", {}},
-                                                                                     {"\xef\xbc\x94", {}}};
-    for (const auto& [text, expected] : table) {
-        std::uint32_t value = 12345;
-        EXPECT_EQ(vp::parse_count(text, value), expected.has_value()) << '"' << text << '"';
-        if (expected) {
-            EXPECT_EQ(value, *expected) << '"' << text << '"';
-        }
-    }
-}
-
 struct CountCase {
     const char* num_threads;  // RAYON_NUM_THREADS, nullptr when unset
     const char* rs_num_cpus;  // RAYON_RS_NUM_CPUS
@@ -147,7 +118,7 @@ TEST(PoolWorkerCount, FollowsTheEnvironment) {
         g_read_rs = false;
         const std::string label = std::string(c.num_threads ? c.num_threads : "<unset>") + " / " +
                                   (c.rs_num_cpus ? c.rs_num_cpus : "<unset>");
-        EXPECT_EQ(vp::worker_count_from_env(&fake_getenv, c.processors), c.expected) << label;
+        EXPECT_EQ(vp::detail::worker_count_from_env(&fake_getenv, c.processors), c.expected) << label;
         EXPECT_EQ(g_read_rs, c.reads_rs) << label;
     }
 }

@@ -21,7 +21,8 @@
 #include <gtest/gtest.h>
 
 #include "runtime/panic.hpp"
-#include "runtime/pool_internal.hpp"
+#include "runtime/pool/global_pool.hpp"
+#include "runtime/pool/scheduler.hpp"
 #include "support.hpp"
 
 namespace {
