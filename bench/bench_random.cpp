@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "runtime/random.hpp"
+#include "runtime/random/thread_generator.hpp"
 
 namespace {
 

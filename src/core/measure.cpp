@@ -9,7 +9,7 @@
 #include "runtime/host.hpp"
 #include "runtime/panic.hpp"
 #include "runtime/pool.hpp"
-#include "runtime/random.hpp"
+#include "runtime/random/sampling.hpp"
 #include "core/marginals.hpp"
 #include "core/register.hpp"
 #include "core/state.hpp"

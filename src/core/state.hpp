@@ -11,7 +11,7 @@
 
 #include "runtime/host.hpp"
 #include "runtime/panic.hpp"
-#include "runtime/random.hpp"
+#include "runtime/random/sampling.hpp"
 #include "core/buffer.hpp"
 #include "core/complex.hpp"
 #include "core/queue/gate_queue.hpp"

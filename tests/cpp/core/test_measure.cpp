@@ -11,7 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "runtime/random.hpp"
+#include "runtime/random/os_source.hpp"
+#include "runtime/random/sampling.hpp"
 #include "support.hpp"
 #include "core/marginals.hpp"
 #include "core/register.hpp"
