@@ -36,6 +36,7 @@
 #include "runtime/pool.hpp"
 #include "core/kernels/pair_plan.hpp"
 #include "core/queue/gate_queue.hpp"
+#include "queue_cost.hpp"
 #include "core/register.hpp"
 #include "support.hpp"
 

@@ -9,6 +9,7 @@
 #include <span>
 
 #include "core/register.hpp"
+#include "named_gates.hpp"
 #include "runtime/pool.hpp"
 
 namespace velqor::bench {

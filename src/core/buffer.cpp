@@ -3,17 +3,14 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
-#include <string>
 #include <utility>
 
-#include "runtime/pool.hpp"
+#include "core/memory_limits.hpp"
+#include "core/prefault.hpp"
 
 namespace velqor {
 namespace {
@@ -23,51 +20,8 @@ constexpr std::size_t kAlignment = 64;
 // mapping, aligned to a huge page so transparent huge pages can back it.
 constexpr std::size_t kMapThreshold = std::size_t{1} << 20;
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
-// Pages are faulted in by the pool in pieces of this size.
-constexpr std::size_t kPopulateChunk = std::size_t{32} << 20;
 // Requests below this size are not worth a look at the system's free memory.
 constexpr std::size_t kCheckThreshold = std::size_t{16} << 20;
-
-std::uint64_t read_meminfo_available() noexcept {
-    std::FILE* file = std::fopen("/proc/meminfo", "r");
-    if (file == nullptr) return std::numeric_limits<std::uint64_t>::max();
-    char line[256];
-    std::uint64_t kib = std::numeric_limits<std::uint64_t>::max() / 1024;
-    while (std::fgets(line, sizeof line, file) != nullptr) {
-        unsigned long long value = 0;
-        if (std::sscanf(line, "MemAvailable: %llu kB", &value) == 1) {
-            kib = value;
-            break;
-        }
-    }
-    std::fclose(file);
-    return kib * 1024;
-}
-
-// Reads one number from a cgroup file; "max" or an unreadable file means no limit.
-bool read_cgroup_value(const char* path, std::uint64_t& value) noexcept {
-    std::FILE* file = std::fopen(path, "r");
-    if (file == nullptr) return false;
-    unsigned long long number = 0;
-    const bool ok = std::fscanf(file, "%llu", &number) == 1;
-    std::fclose(file);
-    if (ok) value = number;
-    return ok;
-}
-
-std::uint64_t cgroup_room() noexcept {
-    std::uint64_t limit = 0;
-    std::uint64_t usage = 0;
-    if (read_cgroup_value("/sys/fs/cgroup/memory.max", limit) &&
-        read_cgroup_value("/sys/fs/cgroup/memory.current", usage)) {
-        return limit > usage ? limit - usage : 0;
-    }
-    if (read_cgroup_value("/sys/fs/cgroup/memory/memory.limit_in_bytes", limit) &&
-        read_cgroup_value("/sys/fs/cgroup/memory/memory.usage_in_bytes", usage)) {
-        return limit > usage ? limit - usage : 0;
-    }
-    return std::numeric_limits<std::uint64_t>::max();
-}
 
 // Owns an anonymous mapping until it is handed over: every way out of the
 // constructor before that unmaps it.
@@ -86,41 +40,7 @@ private:
     std::size_t length_;
 };
 
-// Faults the pages of [base, base + length) in, so the memory is really there
-// when the vector is handed out (and counted as used by the next request's
-// check), and a refusal surfaces here instead of as a killed process later.
-// The pool's workers share the work when the pool is up (first touches are
-// slow, and a vector of several GiB would otherwise take seconds more); a
-// register is never what starts the pool, so without one the calling thread
-// does it. Returns false when the system refused the pages.
-bool populate(char* base, std::size_t length) {
-    const auto populate_chunk = [base, length](std::uint64_t i) {
-        const std::size_t offset = i * kPopulateChunk;
-        const std::size_t size = std::min(kPopulateChunk, length - offset);
-        // EINVAL: a kernel without MADV_POPULATE_WRITE; the pages then come on first use.
-        return ::madvise(base + offset, size, MADV_POPULATE_WRITE) == 0 || errno == EINVAL;
-    };
-    const std::size_t chunks = (length + kPopulateChunk - 1) / kPopulateChunk;
-    if (!pool::is_running()) {
-        for (std::size_t i = 0; i < chunks; ++i) {
-            if (!populate_chunk(i)) return false;
-        }
-        return true;
-    }
-    std::atomic<bool> refused{false};
-    pool::for_each(chunks, [&](std::uint64_t i) {
-        if (!populate_chunk(i)) refused.store(true, std::memory_order_relaxed);
-    });
-    return !refused.load(std::memory_order_relaxed);
-}
-
 }  // namespace
-
-std::uint64_t available_memory_bytes() noexcept {
-    const std::uint64_t meminfo = read_meminfo_available();
-    const std::uint64_t cgroup = cgroup_room();
-    return meminfo < cgroup ? meminfo : cgroup;
-}
 
 RawBuffer::RawBuffer(std::size_t bytes) {
     if (bytes == 0) return;

@@ -1,8 +1,9 @@
 // Zeroed, 64-byte aligned storage for the large vectors of the core (the
-// amplitudes, probability copies). Requests are checked against the memory the
-// system can really provide before anything is mapped, because Linux would
-// otherwise grant an impossible request and kill the process on first touch.
-// A refused request throws std::bad_alloc; nothing here ever panics.
+// amplitudes, probability copies). Large requests are checked against the
+// memory the system can really provide (memory_limits.hpp) and their pages
+// faulted in (prefault.hpp) before they are handed out. A refused request
+// throws std::bad_alloc; nothing here ever panics. Owned by one thread at a
+// time, like any value.
 #pragma once
 
 #include <cstddef>
@@ -53,9 +54,5 @@ private:
     RawBuffer raw_;
     std::size_t count_ = 0;
 };
-
-// Bytes the system can still provide: MemAvailable, lowered to the room left
-// under the cgroup's memory limit where one is set. Exposed for tests.
-std::uint64_t available_memory_bytes() noexcept;
 
 }  // namespace velqor

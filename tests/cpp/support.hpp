@@ -25,6 +25,7 @@
 #include "runtime/pool/scheduler.hpp"
 #include "core/kernels/pair_plan.hpp"
 #include "core/register.hpp"
+#include "named_gates.hpp"
 
 namespace velqor::testing {
 

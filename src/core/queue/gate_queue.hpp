@@ -76,17 +76,4 @@ void apply_first_stretch(GateQueue& queue, Complex* amplitudes, unsigned n);
 // is one.
 Marginals apply_queue_with_marginals(GateQueue& queue, Complex* amplitudes, unsigned n, unsigned t);
 
-// What applying a queue would do to a state, for the benchmarks: how many
-// passes it makes (stretches of blocks, and gates applied alone to the whole
-// state) and how much of the state they read and write.
-struct QueueCost {
-    std::size_t stretches = 0;  // passes of blocks
-    std::size_t alone = 0;      // gates applied alone, in the whole-state loop
-    double passes = 0;          // read-write passes: the share of the state each pass changes, added up
-};
-
-// Runs the policy of apply_queue (or, with `full`, of apply_first_stretch) on the queue of a state of 2^n amplitudes
-// without touching one: adds what it would do to `cost`, and leaves the queue as that call would.
-void count_queue(GateQueue& queue, unsigned n, bool full, QueueCost& cost);
-
 }  // namespace velqor

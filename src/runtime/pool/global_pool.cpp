@@ -40,7 +40,7 @@ std::size_t processor_count() {
 // In a forked child: the parent's pool record is there, its threads are not,
 // and its mutexes may have been held by threads that no longer exist. The record
 // is abandoned (deliberately leaked, its locks never touched again) and this
-// thread's blocking latch starts afresh, so the child creates a new pool, reading
+// thread's caller latch starts afresh, so the child creates a new pool, reading
 // the environment again, on its next loop.
 void forget_pool_in_child() noexcept {
     if (Pool* inherited = g_pool.exchange(nullptr, std::memory_order_relaxed)) abandon(inherited);

@@ -11,7 +11,7 @@
 
 #include "runtime/never_destroyed.hpp"
 #include "runtime/panic.hpp"
-#include "runtime/pool/blocking_latch.hpp"
+#include "runtime/pool/caller_latch.hpp"
 #include "runtime/pool/sleep.hpp"
 
 namespace velqor::pool::detail {
@@ -33,7 +33,7 @@ constexpr unsigned kGuestSpinRounds = 64;
 // or other resource of the system, and a thread_local with a destructor would
 // register it at the thread's first loop, an allocation whose refusal ends the
 // process.
-thread_local NeverDestroyed<BlockingLatch> t_latch;
+thread_local NeverDestroyed<CallerLatch> t_latch;
 
 std::uint64_t next_random(Runner& w) noexcept {
     w.rng ^= w.rng << 13;
@@ -210,7 +210,7 @@ struct InjectedJoin {
     void* a_context;
     WorkFn b;
     void* b_context;
-    BlockingLatch* latch;
+    CallerLatch* latch;
     std::exception_ptr panic;
 
     static void execute(void* record, bool /*moved: always set, it came from the shared queue*/) noexcept {

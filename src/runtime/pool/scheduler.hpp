@@ -34,7 +34,7 @@ void worker_loop(Runner& w) noexcept;
 // runs other jobs or sleeps meanwhile.
 void join(Pool& pool, WorkFn a, void* a_context, WorkFn b, void* b_context);
 
-// A fresh blocking latch for the calling thread: a forked child's copy of the
+// A fresh caller latch for the calling thread: a forked child's copy of the
 // parent's may have been mid-use.
 void reset_thread_latch() noexcept;
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "core/buffer.hpp"
+#include "core/memory_limits.hpp"
 
 namespace velqor {
 namespace {

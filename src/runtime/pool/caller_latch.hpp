@@ -11,7 +11,7 @@
 
 namespace velqor::pool::detail {
 
-class BlockingLatch {
+class CallerLatch {
 public:
     // The worker that ran the join: wakes the waiter.
     void set() noexcept {
