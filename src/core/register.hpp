@@ -11,12 +11,13 @@
 //
 // Locking: the amplitudes are touched only under the lock (pool workers write
 // them inside a loop that the locking call waits for). Two members of the state
-// are touched outside it, by the calling thread alone: the gate queue
-// (appended by apply_gate) and the measure_all cache (invalidated by
-// apply_gate, drawn from by measure_all). That is safe because calls on one
-// register never overlap: the binding layer borrows the Python object for the
-// whole call and keeps the interpreter lock, and workers never see either
-// member. core/state.hpp says what guards each member.
+// are touched outside it, by an exclusive call only: the gate queue (appended
+// by apply_gate) and the measure_all cache (invalidated by apply_gate). No
+// other call overlaps an exclusive one (the binding layer's borrow of the
+// Python object sees to it, whether or not the call has let go of the
+// interpreter lock); shared calls (probabilities, measure_all) may overlap
+// each other and touch those members under the lock. core/state.hpp says what
+// guards each member.
 #pragma once
 
 #include <cstdint>
@@ -28,21 +29,12 @@
 
 #include "core/buffer.hpp"
 #include "core/complex.hpp"
+#include "core/register_memory.hpp"
 #include "core/gate.hpp"
 
 namespace velqor {
 
 struct RegisterState;
-
-// The system refused a new register's state vector: a std::bad_alloc that says
-// how much was asked for.
-struct RegisterMemoryRefused : std::bad_alloc {
-    RegisterMemoryRefused(std::uint64_t bytes, std::uint32_t qubits) noexcept : bytes(bytes), qubits(qubits) {}
-    const char* what() const noexcept override { return "register memory refused"; }
-
-    std::uint64_t bytes;   // the state vector's size
-    std::uint32_t qubits;  // the register's qubit count
-};
 
 class Register {
 public:

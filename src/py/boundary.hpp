@@ -1,11 +1,11 @@
-// The failure boundary between the interpreter and native code: owned
-// references, the error value PyErr, results that carry one, the
-// PanicException type and the boundary frame every entry point runs in.
+// The failure boundary between the interpreter and native code: the frame
+// every entry point runs in (the errors it hands over are py/errors.hpp's).
 //
 // Nothing thrown in native code may unwind into the interpreter. Every entry
 // point runs its body through boundary() (or boundary_dealloc()), which turns a
 // returned PyErr, a panic, a refused allocation or any other C++ exception into
-// the interpreter's error indicator.
+// the interpreter's error indicator. Entered only by the interpreter's calls
+// into the module, on the calling thread, which holds the interpreter lock.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -13,144 +13,13 @@
 
 #include <cxxabi.h>
 
-#include <cstdint>
 #include <optional>
-#include <string>
-#include <string_view>
-#include <utility>
-#include <variant>
 
+#include "py/errors.hpp"
+#include "py/ref.hpp"
 #include "runtime/panic.hpp"
 
 namespace velqor::py {
-
-// A strong reference, released when the holder goes.
-class Ref {
-public:
-    Ref() noexcept = default;
-    explicit Ref(PyObject* owned) noexcept : ptr_(owned) {}
-    static Ref borrow(PyObject* obj) noexcept {
-        Py_XINCREF(obj);
-        return Ref(obj);
-    }
-    Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
-    Ref& operator=(Ref&& other) noexcept {
-        if (this != &other) {
-            PyObject* old = std::exchange(ptr_, std::exchange(other.ptr_, nullptr));
-            Py_XDECREF(old);
-        }
-        return *this;
-    }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(ptr_); }
-
-    PyObject* get() const noexcept { return ptr_; }
-    PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
-    explicit operator bool() const noexcept { return ptr_ != nullptr; }
-
-private:
-    PyObject* ptr_ = nullptr;
-};
-
-// The PanicException type object, created on first use (borrowed reference).
-// When the interpreter refuses the memory to create it, returns null with
-// MemoryError pending; any other creation failure panics.
-PyObject* panic_exception_type();
-
-// The UTF-8 text of a str; lone surrogates come out in their three-byte form
-// (the "surrogatepass" handler), so the text converts back to the same str.
-std::string str_text(PyObject* text);
-
-// A Python exception owned by native code. It is lazy (a type function and a
-// message, turned into objects only when needed), fetched (the raw triple from
-// the error indicator) or normalised (type, instance, traceback).
-class PyErr {
-public:
-    using TypeFn = PyObject* (*)();  // yields a borrowed exception type
-
-    // A lazy error whose argument is `message` as a Python str. The message is
-    // UTF-8 in which lone surrogates may appear (as produced by the
-    // "surrogatepass" handler), so any str round-trips.
-    static PyErr lazy(TypeFn type, std::string message);
-    static PyErr type_error(std::string message);
-    static PyErr overflow_error(std::string message);
-    static PyErr runtime_error(std::string message);
-    static PyErr import_error(std::string message);
-    static PyErr system_error(std::string message);
-    static PyErr memory_error(std::string message);
-    static PyErr panic_exception(std::string message);
-
-    // Takes the pending error and clears the indicator; nothing when none is
-    // pending. A pending PanicException is not handed on: it is printed with the
-    // resumption banner and its panic continues (this never returns then).
-    static std::optional<PyErr> take();
-    // As take(), but a missing error becomes SystemError.
-    static PyErr fetch();
-    // For services that create objects: a pending MemoryError is handed on as
-    // the error; anything else prints the pending error and panics with
-    // "Python API call failed".
-    static PyErr allocation_failed();
-
-    PyErr(PyErr&&) noexcept = default;
-    PyErr& operator=(PyErr&&) noexcept = default;
-    PyErr(const PyErr&) = delete;
-    PyErr& operator=(const PyErr&) = delete;
-    ~PyErr() = default;
-
-    // Hands the error to the interpreter's indicator, consuming it.
-    void restore() &&;
-
-    // Accessors of the normalised triple (normalising on first need).
-    PyObject* type();   // borrowed
-    PyObject* value();  // borrowed, never null
-    bool is_exact(PyObject* exception_type) { return type() == exception_type; }
-    // The new reference to __cause__, or an empty Ref.
-    Ref cause();
-    // Sets __cause__ (steals `cause`, which may be empty for none).
-    void set_cause(Ref cause);
-    // str() of the instance; kStrFailed when str() itself fails.
-    std::string message();
-    // "PyErr { type: ..., value: ..., traceback: ... }" from the reprs.
-    std::string debug_form();
-
-private:
-    enum class State : unsigned char { Lazy, Fetched, Normalized, Normalizing };
-    PyErr() noexcept = default;
-    void normalize();
-
-    State state_ = State::Lazy;
-    TypeFn type_fn_ = nullptr;
-    std::string message_;
-    Ref type_, value_, traceback_;
-};
-
-// Prints the pending Python error and panics with "Python API call failed".
-[[noreturn]] void api_call_failed(Location where);
-
-// Nothing on success, the error otherwise.
-using MaybeErr = std::optional<PyErr>;
-
-// Interns `text` into `cell` unless the cell is filled already; the str is kept
-// for the life of the process.
-MaybeErr intern_into(std::string_view text, PyObject*& cell);
-
-// A value or the error that took its place.
-template <class T>
-class [[nodiscard]] Result {
-public:
-    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
-    Result(PyErr error) : v_(std::in_place_index<1>, std::move(error)) {}
-
-    bool ok() const noexcept { return v_.index() == 0; }
-    explicit operator bool() const noexcept { return ok(); }
-    T& operator*() noexcept { return *std::get_if<0>(&v_); }
-    T* operator->() noexcept { return std::get_if<0>(&v_); }
-    PyErr take_error() { return std::move(*std::get_if<1>(&v_)); }
-
-private:
-    std::variant<T, PyErr> v_;
-};
 
 // The frame's handling of what the body threw: a panic becomes PanicException
 // (and is marked caught), a refused allocation MemoryError (for a register, with
@@ -196,7 +65,7 @@ VELQOR_HANDLES_FORCED_UNWIND PyObject* boundary(Body&& body) {
     if (!prepare_thread_for_exceptions()) return PyErr_NoMemory();
     try {
         Result<Ref> outcome = run_body(body);
-        if (outcome) return outcome->release();
+        if (outcome) return outcome->hand_over();
         std::move(outcome.take_error()).restore();
         return nullptr;
     } catch (const abi::__forced_unwind&) {

@@ -41,7 +41,7 @@ MaybeErr extract_sequence(PyObject* obj, Sink& sink) {
         sink.reserve(std::min(PyList_GET_SIZE(obj), kMaxReserve));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
             // Held while converting: element code may shrink the list.
-            Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
+            Ref item = Ref::retain(PyList_GET_ITEM(obj, i));
             if (MaybeErr error = sink.add(item.get())) return error;
         }
         return std::nullopt;
@@ -120,7 +120,7 @@ Result<double> complex_field(PyObject* obj, PyObject* name, std::string_view fai
     if (value) return *value;
     PyErr cause = value.take_error();
     PyErr error = PyErr::type_error(std::string(failure));
-    error.set_cause(Ref::borrow(cause.value()));
+    error.set_cause(Ref::retain(cause.value()));
     return error;
 }
 

@@ -173,7 +173,7 @@ PyObject* register_apply_gate(PyObject* self, PyObject* const* args, Py_ssize_t 
         }
 
         in_core(&borrow, [&] { reg.apply_gate((*gate)->value, targets.span(), controls.span()); });
-        return Ref::borrow(Py_None);
+        return Ref::retain(Py_None);
     });
 }
 
@@ -258,7 +258,7 @@ Result<PyTypeObject*> class_type(PyTypeObject*& cell, PyType_Spec& spec, std::st
     if (type == nullptr) {
         PyErr cause = PyErr::fetch();
         PyErr error = PyErr::runtime_error(msg::fill(msg::kClassInitFailed, {name}));
-        error.set_cause(Ref::borrow(cause.value()));
+        error.set_cause(Ref::retain(cause.value()));
         return error;
     }
     cell = reinterpret_cast<PyTypeObject*>(type);
