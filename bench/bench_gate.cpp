@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
         // What one stretch's pass costs beside its arithmetic: nine X gates
         // (moves only) queued and run together, on qubits 5-13 (a block of the
         // lowest qubits, in place) and on the top nine qubits (from n = 23 on,
-        // pieces of 2^5 amplitudes gathered into a buffer and scattered back).
+        // segments of 2^5 amplitudes gathered into a buffer and scattered back).
         if (n >= 15) {
             for (const unsigned first : {5u, n - 9}) {
                 const double time = best_of(reps, [&] {

@@ -52,8 +52,8 @@ struct Count {
 // call would.
 inline void count_queue(GateQueue& queue, unsigned n, bool first_stretch_only, QueueCost& cost) {
     Count act{n, cost};
-    queue_policy::run_stretches(queue, n,
-                                first_stretch_only ? queue_policy::Stretches::First : queue_policy::Stretches::All, act);
+    queue_policy::run_stretches(
+        queue, n, first_stretch_only ? queue_policy::Stretches::First : queue_policy::Stretches::All, act);
 }
 
 }  // namespace velqor

@@ -33,7 +33,8 @@ public:
     ~Mapping() {
         if (start_ != nullptr) ::munmap(start_, length_);
     }
-    void* release() noexcept { return std::exchange(start_, nullptr); }
+    // Hands the mapping over to the caller, who then unmaps it.
+    void* hand_over() noexcept { return std::exchange(start_, nullptr); }
 
 private:
     void* start_;
@@ -69,7 +70,7 @@ RawBuffer::RawBuffer(std::size_t bytes) {
     Mapping owned(reinterpret_cast<void*>(aligned), length);
     ::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
     if (!populate(reinterpret_cast<char*>(aligned), length)) throw std::bad_alloc();
-    data_ = owned.release();
+    data_ = owned.hand_over();
     bytes_ = length;
     mapped_ = true;
 }
@@ -81,7 +82,7 @@ RawBuffer::RawBuffer(RawBuffer&& other) noexcept
 
 RawBuffer& RawBuffer::operator=(RawBuffer&& other) noexcept {
     if (this != &other) {
-        release();
+        free_memory();
         data_ = std::exchange(other.data_, nullptr);
         bytes_ = std::exchange(other.bytes_, 0);
         mapped_ = std::exchange(other.mapped_, false);
@@ -89,9 +90,9 @@ RawBuffer& RawBuffer::operator=(RawBuffer&& other) noexcept {
     return *this;
 }
 
-RawBuffer::~RawBuffer() { release(); }
+RawBuffer::~RawBuffer() { free_memory(); }
 
-void RawBuffer::release() noexcept {
+void RawBuffer::free_memory() noexcept {
     if (data_ == nullptr) return;
     if (mapped_) {
         ::munmap(data_, bytes_);

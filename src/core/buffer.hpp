@@ -27,7 +27,7 @@ public:
     std::size_t bytes() const noexcept { return bytes_; }
 
 private:
-    void release() noexcept;
+    void free_memory() noexcept;
 
     void* data_ = nullptr;
     std::size_t bytes_ = 0;

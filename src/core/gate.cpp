@@ -14,7 +14,6 @@
 namespace velqor {
 namespace {
 
-
 // Ten units in the last place just below 1.0: the absolute margin of the test.
 constexpr double kAbsoluteMargin = 10.0 * 0x1p-53;
 constexpr std::int64_t kUlpMargin = 10;
@@ -46,7 +45,6 @@ bool approx_eq(double x, double t) noexcept {
                                       : (signed_diff < 0 ? -signed_diff : signed_diff);
     return distance <= kUlpMargin;
 }
-
 
 Gate gate_from_rows(const std::vector<std::vector<Complex>>& rows) {
     if (rows.size() != 2) panic(std::string(msg::kMatrixShape), site::kMatrixRowCount);

@@ -109,13 +109,13 @@ VELQOR_TARGET_AVX512 void add_groups_avx512(const Complex* a, std::uint64_t coun
 
 }  // namespace
 
-void MarginalSums::add_piece(const Complex* piece, std::uint64_t count, std::uint64_t first) noexcept {
+void MarginalSums::add_segment(const Complex* segment, std::uint64_t count, std::uint64_t first) noexcept {
     using AddGroups = void (*)(const Complex*, std::uint64_t, std::uint64_t, unsigned, ExactSum*) noexcept;
     // The vector path takes whole groups only: a smaller state is one short group.
     const AddGroups add_groups =
         count >= kGroup ? kernels::widest_kernel<AddGroups>(&add_groups_scalar, &add_groups_scalar, &add_groups_avx512)
                         : &add_groups_scalar;
-    add_groups(piece, count, first, target_, sides_);
+    add_groups(segment, count, first, target_, sides_);
 }
 
 void MarginalSums::add(const MarginalSums& other) noexcept {
@@ -135,14 +135,14 @@ Marginals marginal_totals(const Complex* a, unsigned n, unsigned t) {
     // Small states on the calling thread: the pool's threshold, in amplitudes.
     if (count < pool::kSmallLoop) {
         MarginalSums sums(t);
-        sums.add_piece(a, count, 0);
+        sums.add_segment(a, count, 0);
         return sums.totals();
     }
     SharedMarginals shared(t);
     const std::uint64_t groups = count / MarginalSums::kGroup;
     pool::for_each_range(groups, [&](std::uint64_t lo, std::uint64_t hi) {
         MarginalSums part(t);
-        part.add_piece(a + lo * MarginalSums::kGroup, (hi - lo) * MarginalSums::kGroup, lo * MarginalSums::kGroup);
+        part.add_segment(a + lo * MarginalSums::kGroup, (hi - lo) * MarginalSums::kGroup, lo * MarginalSums::kGroup);
         shared.merge(part);
     });
     return shared.totals();

@@ -6,7 +6,7 @@
 // m-th into lane m mod 8, and the lanes combine as ((0+1)+(2+3))+((4+5)+(6+7)).
 // A side's total is the exact sum of its groups' totals, rounded once. The bits
 // depend on the state and t only: not on the number of workers, nor on the
-// order in which pieces of the state are visited, so the totals can be formed
+// order in which segments of the state are visited, so the totals can be formed
 // inside any pass that has every group in cache (the last stretch of queued gates).
 #pragma once
 
@@ -23,18 +23,18 @@ struct Marginals {
     double p1 = 0.0;
 };
 
-// Adds up the groups of a state piece by piece, in any order; accumulators of
-// disjoint pieces combine exactly.
+// Adds up the groups of a state segment by segment, in any order; accumulators of
+// disjoint segments combine exactly.
 class MarginalSums {
 public:
     static constexpr std::uint64_t kGroup = 32;
 
     explicit MarginalSums(unsigned target) noexcept : target_(target) {}
 
-    // Adds the groups of the `count` amplitudes at `piece`, whose first has the
+    // Adds the groups of the `count` amplitudes at `segment`, whose first has the
     // index `first` in the state. `first` and `count` are multiples of kGroup,
-    // unless the piece is the whole state.
-    void add_piece(const Complex* piece, std::uint64_t count, std::uint64_t first) noexcept;
+    // unless the segment is the whole state.
+    void add_segment(const Complex* segment, std::uint64_t count, std::uint64_t first) noexcept;
     // Adds the groups another accumulator of the same target has seen.
     void add(const MarginalSums& other) noexcept;
     Marginals totals() const noexcept;
@@ -45,7 +45,7 @@ private:
 };
 
 // The totals of one target that pool workers form together: each adds its
-// pieces into its own MarginalSums and merges it here once, under the lock.
+// segments into its own MarginalSums and merges it here once, under the lock.
 class SharedMarginals {
 public:
     explicit SharedMarginals(unsigned target) noexcept : target_(target), sums_(target) {}

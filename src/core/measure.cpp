@@ -39,8 +39,9 @@ std::optional<random::SampleError> build_cache(RegisterState& state) {
     return std::nullopt;
 }
 
-// The number of running sums (over all but the last weight) that are <= x.
-std::uint64_t search(const RegisterState& state, double x) {
+// The basis state a draw x in [0, total) selects: the number of running sums
+// (over all but the last weight) that are <= x.
+std::uint64_t index_of_draw(const RegisterState& state, double x) {
     const SampleCache& cache = state.cache;
     const double* ends = cache.chunk_ends.data();
     const std::uint64_t chunk =
@@ -60,37 +61,37 @@ std::uint64_t search(const RegisterState& state, double x) {
 
 std::uint64_t Register::measure(std::uint64_t target) {
     RegisterState& state = *state_;
-    // The marginal pass takes its bit position as a shift of a 32-bit index
-    // word, which keeps the shift count modulo the width: a target of 32 or
-    // more whose residue is a qubit forms that qubit's totals and draws, and
+    // The marginal pass takes the target as a shift of a 32-bit index word,
+    // which keeps the shift count modulo the width: a target of 32 or more
+    // whose residue is a qubit forms that qubit's totals and draws, and
     // fails only where the projection below is applied with the unreduced
     // target ("Target(s) outside qubit range"). That order is part of the
     // contract: the failure a caller sees, and that a draw happened, depend on it.
-    const unsigned bit = static_cast<unsigned>(target % 32);
-    const bool in_range = bit < qubits_;
+    const unsigned reduced_target = static_cast<unsigned>(target % 32);
+    const bool in_range = reduced_target < qubits_;
     pool::acquire();
     host::release_for(state.amplitudes.size());
-    Marginals m;
+    Marginals totals;
     {
         StateLock lock(state, site::kReadLock);
         if (in_range) {
-            m = apply_queue_with_marginals(state.pending, state.amplitudes.data(), qubits_, bit);
+            totals = apply_queue_with_marginals(state.pending, state.amplitudes.data(), qubits_, reduced_target);
         } else {
             apply_pending(state, qubits_);
         }
     }
     if (!in_range) {
-        // The first pair meets it: i0 = 0 is always in range, i1 = 2^bit is not.
-        panic(index_message(state.amplitudes.size(), std::uint64_t{1} << bit), site::kMarginalIndex);
+        // The first pair meets it: i0 = 0 is always in range, i1 = 2^reduced_target is not.
+        panic(index_message(state.amplitudes.size(), std::uint64_t{1} << reduced_target), site::kMarginalIndex);
     }
-    const double weights[2] = {m.p0, m.p1};
+    const double weights[2] = {totals.p0, totals.p1};
     auto built = random::WeightedSampler::build(weights);
     if (auto* error = std::get_if<random::SampleError>(&built)) sample_error_panic(*error, site::kMeasureSampler);
     const auto& sampler = std::get<random::WeightedSampler>(built);
     const std::uint32_t outcome = sampler.sample(*random::thread_rng());
 
     // The projection onto the outcome, with 1 / sqrt(P) on the kept half.
-    const Complex factor{1.0 / std::sqrt(outcome == 0 ? m.p0 : m.p1), 0.0};
+    const Complex factor{1.0 / std::sqrt(outcome == 0 ? totals.p0 : totals.p1), 0.0};
     const Gate projection =
         outcome == 0 ? gate_from_entries(factor, kZero, kZero, kZero) : gate_from_entries(kZero, kZero, kZero, factor);
     const std::uint64_t targets[1] = {target};
@@ -126,7 +127,7 @@ std::uint64_t Register::measure_all() const {
     StateLock lock(state, site::kReadLock);
     // Kept for the next draws; another shared call may have kept the same range.
     if (!cache.range) cache.range = range;
-    return search(state, x);
+    return index_of_draw(state, x);
 }
 
 }  // namespace velqor

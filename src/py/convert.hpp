@@ -1,7 +1,7 @@
 // The conversions of Python values into native ones, and the wrapping of a
 // failed conversion into the argument error of its parameter.
 // Every conversion reports failure as a PyErr; interpreter errors pass through
-// unchanged, the module's own refusals carry the messages of messages.hpp.
+// unchanged, the module's own refusals carry the messages of runtime/contract.hpp.
 #pragma once
 
 #include <algorithm>

@@ -36,13 +36,15 @@ std::array<PyObject*, 1> g_register_new_names{};
 std::array<PyObject*, 3> g_apply_gate_names{};
 std::array<PyObject*, 1> g_measure_names{};
 constexpr Signature kGateNewSig{msg::kGateName, msg::kNewName, msg::kGateNewParams, g_gate_new_names.data()};
-constexpr Signature kRegisterNewSig{msg::kRegisterName, msg::kNewName, msg::kRegisterNewParams, g_register_new_names.data()};
-constexpr Signature kApplyGateSig{msg::kRegisterName, msg::kApplyGateName, msg::kApplyGateParams, g_apply_gate_names.data()};
+constexpr Signature kRegisterNewSig{msg::kRegisterName, msg::kNewName, msg::kRegisterNewParams,
+                                    g_register_new_names.data()};
+constexpr Signature kApplyGateSig{msg::kRegisterName, msg::kApplyGateName, msg::kApplyGateParams,
+                                  g_apply_gate_names.data()};
 constexpr Signature kMeasureSig{msg::kRegisterName, msg::kMeasureName, msg::kMeasureParams, g_measure_names.data()};
 
 // Whether a method's docstring signature reads "name($self, p1, p2)" and the
 // separator, with the name and parameters the parser uses: the texts of
-// messages.hpp are checked against the parameter lists here when compiling,
+// runtime/contract.hpp are checked against the parameter lists here when compiling,
 // and the stub against the module by stubtest.
 template <std::size_t N>
 constexpr bool signature_matches(std::string_view text, std::string_view name,
@@ -83,7 +85,7 @@ Result<Ref> new_instance(PyTypeObject* type, Value&& value) {
 }
 
 // The deallocator of both classes: drops the native value, then frees the
-// object. Instances of heap types hold a reference to their type, released here.
+// object. Instances of heap types hold a reference to their type, dropped here.
 template <class Object>
 void dealloc_instance(PyObject* obj) {
     boundary_dealloc([obj] {
@@ -108,7 +110,7 @@ enum class Access { Shared, Exclusive };
 // or a subtype) and borrows it with `access` before anything else happens
 // (waiting its turn behind other threads' calls, register_borrow.hpp), then
 // runs `method` on the register and its borrow, which the method hands to
-// in_core(); the borrow is released on every path.
+// in_core(); the borrow is given back on every path.
 template <Access access, class Method>
 PyObject* register_method(PyObject* self, Method&& method) {
     return boundary([&]() -> Result<Ref> {

@@ -47,7 +47,7 @@ struct RegisterObject {
     BorrowLine line;
 };
 
-// One borrow of one instance, released when the guard goes. A failed take
+// One borrow of one instance, given back when the guard goes. A failed take
 // changes nothing and leaves the guard empty.
 class Borrow {
 public:

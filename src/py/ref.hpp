@@ -10,7 +10,7 @@
 
 namespace velqor::py {
 
-// A strong reference, released when the holder goes.
+// A strong reference, dropped when the holder goes.
 class Ref {
 public:
     Ref() noexcept = default;

@@ -32,7 +32,6 @@ thread_local bool t_exceptions_prepared = false;
 // that the freed probe stays in the thread's heap for those requests.
 constexpr std::size_t kExceptionStateProbe = 16 * 1024;
 
-
 // The process-wide style, read from RUST_BACKTRACE on first need and kept.
 Style process_style() {
     static const Style style = [] {
@@ -69,7 +68,9 @@ void write_composed_report(const std::string& message, Location where, Style sty
         case Style::Off:
             if (g_first_note.exchange(false)) text.append(msg::kOffNote);
             break;
-        case Style::Short: text.append(msg::kBacktraceHeader).append(format_backtrace(false)).append(msg::kShortNote); break;
+        case Style::Short:
+            text.append(msg::kBacktraceHeader).append(format_backtrace(false)).append(msg::kShortNote);
+            break;
         case Style::Full: text.append(msg::kBacktraceHeader).append(format_backtrace(true)); break;
     }
     write_stderr(text);

@@ -288,9 +288,9 @@ void join(A&& a, B&& b) {
     using FA = std::remove_reference_t<A>;
     using FB = std::remove_reference_t<B>;
     pool::detail::join(
-        pool::detail::global_pool(),
-        [](void* c, bool) { (*static_cast<FA*>(c))(); }, const_cast<void*>(static_cast<const void*>(&a)),
-        [](void* c, bool) { (*static_cast<FB*>(c))(); }, const_cast<void*>(static_cast<const void*>(&b)));
+        pool::detail::global_pool(), [](void* c, bool) { (*static_cast<FA*>(c))(); },
+        const_cast<void*>(static_cast<const void*>(&a)), [](void* c, bool) { (*static_cast<FB*>(c))(); },
+        const_cast<void*>(static_cast<const void*>(&b)));
 }
 
 // Runs `body` in a re-executed copy of this binary, which starts without a pool,

@@ -35,6 +35,9 @@ Kernel widest_kernel(Kernel sse2, Kernel avx2, Kernel avx512) noexcept {
 namespace test_hooks {
 
 // Makes the kernels use `isa`, at most the detected one, until called again.
+// Tests only, while no loop runs. A kernel is chosen when it is planned, not
+// when it runs: a stretch's layout keeps the kernel it was planned with
+// (core/queue/stretch_plan.hpp), so the call counts for plans made after it.
 void force_isa(Isa isa) noexcept;
 
 }  // namespace test_hooks

@@ -19,7 +19,7 @@ namespace velqor::kernels {
 //
 // SSE2 lanes hold one complex per register. The wider lanes carry their
 // instruction set's target attribute and are used only inside functions
-// compiled for that target (core/kernels/in_block.cpp), chosen by
+// compiled for that target (core/kernels/apply.cpp), chosen by
 // widest_kernel (core/kernels/isa.hpp).
 struct Sse2Lanes {
     using V = __m128d;

@@ -19,7 +19,7 @@ namespace velqor::kernels {
 // slows a pass several times over (bench/RESULTS.md). Such rows are processed
 // tile by tile instead: a tile of each half is copied into a small buffer, one
 // half after the other, the gate runs on the buffers, and both tiles are
-// written back in one piece.
+// written back in one go.
 constexpr std::uint64_t kFarApart = std::uint64_t{1} << 24;  // amplitudes between the halves
 constexpr std::uint64_t kTile = 512;                         // pairs per tile: 8 KiB of each half
 
@@ -126,7 +126,7 @@ inline bool pairs_adjacent(const PairPlan& plan) noexcept {
     return plan.row == 1 && plan.target_bit == 1 && plan.gap == 1;
 }
 
-// Runs op.apply(a0, a1, begin, end) over every row piece of the pairs [lo, hi):
+// Runs op.apply(a0, a1, begin, end) over every row segment of the pairs [lo, hi):
 // a0[i] and a1[i], begin <= i < end, are the two amplitudes of consecutive
 // pairs. The op is taken by value: a local copy that no amplitude store can
 // alias, so its entries stay in registers. Far: see apply_tiled.

@@ -6,7 +6,7 @@
 
 #include "core/kernels/bits.hpp"
 #include "core/kernels/apply.hpp"
-#include "core/queue/block_runner.hpp"
+#include "core/queue/stretch_apply.hpp"
 #include "core/queue/stretch_plan.hpp"
 #include "core/queue/stretches.hpp"
 
@@ -43,11 +43,11 @@ void apply_first_stretch(GateQueue& queue, Complex* amplitudes, unsigned n) {
     run_stretches(queue, n, Stretches::First, act);
 }
 
-Marginals apply_queue_with_marginals(GateQueue& queue, Complex* amplitudes, unsigned n, unsigned t) {
-    SharedMarginals marginals(t);
+Marginals apply_queue_with_marginals(GateQueue& queue, Complex* amplitudes, unsigned n, unsigned target) {
+    SharedMarginals marginals(target);
     Apply act{amplitudes, n, &marginals};
     if (run_stretches(queue, n, Stretches::Marginals, act)) return marginals.totals();
-    return marginal_totals(amplitudes, n, t);
+    return marginal_totals(amplitudes, n, target);
 }
 
 }  // namespace velqor

@@ -6,7 +6,7 @@
 // fit one block of the state, where gates that only move amplitudes may join
 // ahead of others (core/queue/stretch_plan.hpp); each block is then brought
 // into cache once and every gate of the stretch applied to it, in queue order
-// (core/queue/block_runner.hpp), with the same per-pair operations as a gate
+// (core/queue/stretch_apply.hpp), with the same per-pair operations as a gate
 // applied on its own: the same bits, one pass over memory per stretch instead
 // of one per gate.
 #pragma once
@@ -31,6 +31,9 @@ struct QueuedGate {
 };
 
 // Fixed capacity: 64 entries of 80 bytes (5 KiB) live in the register's state.
+// Not locked itself: the register's queue is guarded by the state lock, or by
+// an exclusive call, which appends to it outside the lock (core/state.hpp);
+// the apply functions below are called with the lock held.
 class GateQueue {
 public:
     static constexpr std::size_t kCapacity = 64;
@@ -71,9 +74,9 @@ void apply_queue(GateQueue& queue, Complex* amplitudes, unsigned n);
 // stretches after it.
 void apply_first_stretch(GateQueue& queue, Complex* amplitudes, unsigned n);
 
-// As apply_queue, then the marginal totals of qubit t < n of the resulting
+// As apply_queue, then the marginal totals of qubit target < n of the resulting
 // state (core/marginals.hpp), formed inside the last stretch's pass when there
 // is one.
-Marginals apply_queue_with_marginals(GateQueue& queue, Complex* amplitudes, unsigned n, unsigned t);
+Marginals apply_queue_with_marginals(GateQueue& queue, Complex* amplitudes, unsigned n, unsigned target);
 
 }  // namespace velqor

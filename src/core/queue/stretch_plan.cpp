@@ -157,11 +157,11 @@ StretchLayout plan_stretch(const GateQueue& queue, std::uint64_t members, unsign
     layout.outside_mask = all & ~(layout.high_mask | ((std::uint64_t{1} << layout.low) - 1));
     // Piece p has high[j] set for every set bit j of p: each offset is an
     // earlier one (p without its lowest bit) plus that bit's qubit.
-    const std::uint64_t pieces = std::uint64_t{1} << high_count;
-    layout.piece_offsets.assign(pieces, 0);
-    for (std::uint64_t p = 1; p < pieces; ++p) {
-        layout.piece_offsets[p] =
-            layout.piece_offsets[p & (p - 1)] | (std::uint64_t{1} << layout.high[std::countr_zero(p)]);
+    const std::uint64_t segments = std::uint64_t{1} << high_count;
+    layout.segment_offsets.assign(segments, 0);
+    for (std::uint64_t p = 1; p < segments; ++p) {
+        layout.segment_offsets[p] =
+            layout.segment_offsets[p & (p - 1)] | (std::uint64_t{1} << layout.high[std::countr_zero(p)]);
     }
     layout.kernel = kernels::in_block_kernel();
     std::vector<unsigned> local_targets;

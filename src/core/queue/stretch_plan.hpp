@@ -32,8 +32,8 @@ inline constexpr unsigned kLowQubits = 5;                 // the lowest 5 qubits
 inline constexpr unsigned kMinQubits = kBlockQubits + 1;  // smaller states run gate by gate
 inline constexpr unsigned kSubQubits = 11;                // a sub-block holds 2^11 amplitudes (32 KiB)
 
-// A block whose pieces hold 2^kInPlaceLow amplitudes (16 KiB) or more runs in
-// place: its few long pieces, whatever their distance, fill few ways of each
+// A block whose segments hold 2^kInPlaceLow amplitudes (16 KiB) or more runs in
+// place: its few long segments, whatever their distance, fill few ways of each
 // cache set, so copying them into a buffer and back (a read more and a write
 // more of every line) would cost more than it saves.
 inline constexpr unsigned kInPlaceLow = 10;
@@ -73,13 +73,13 @@ struct Sweep {
 };
 
 struct StretchLayout {
-    unsigned low = 0;                          // qubits 0 .. low-1 are contiguous in a block
-    std::uint64_t high_mask = 0;               // the stretch's targets at or above `low`
-    unsigned high[64] = {};                    // those targets, by local bit: high[j] is at bit low + j
-    std::uint64_t outside_mask = 0;            // every qubit of the state outside the block
-    unsigned qubits = 0;                       // low + popcount(high_mask)
-    bool in_place = false;                     // pieces of 2^kInPlaceLow amplitudes or more, or contiguous
-    std::vector<std::uint64_t> piece_offsets;  // offset of each 2^low piece from the block's base
+    unsigned low = 0;                            // qubits 0 .. low-1 are contiguous in a block
+    std::uint64_t high_mask = 0;                 // the stretch's targets at or above `low`
+    unsigned high[64] = {};                      // those targets, by local bit: high[j] is at bit low + j
+    std::uint64_t outside_mask = 0;              // every qubit of the state outside the block
+    unsigned qubits = 0;                         // low + popcount(high_mask)
+    bool in_place = false;                       // segments of 2^kInPlaceLow amplitudes or more, or contiguous
+    std::vector<std::uint64_t> segment_offsets;  // offset of each 2^low segment from the block's base
     std::vector<LocalGate> gates;
     std::vector<Sweep> sweeps;  // the gates, in order, cut into sweeps
     kernels::InBlockKernel kernel = nullptr;

@@ -125,7 +125,7 @@ std::string os_error_debug(int code) {
 
 Pool* start_pool(std::size_t count, int& error) {
     // The pool lives until the process ends, with workers blocked inside it at
-    // exit, so it is never destroyed: the record is released on purpose.
+    // exit, so it is never destroyed: the record is leaked on purpose.
     std::unique_ptr<Pool> pool = std::make_unique<Pool>(count);
     ThreadAttributes attributes;
     int rc = attributes.configure(worker_stack_size());

@@ -56,12 +56,12 @@ TEST_P(SeedText, IsReadAsADecimalWord) { EXPECT_EQ(velqor::env::parse_seed(GetPa
 
 INSTANTIATE_TEST_SUITE_P(Environment, SeedText,
                          ::testing::Values(SeedCase{"0", 0}, SeedCase{"42", 42}, SeedCase{"007", 7},
-                                         SeedCase{"18446744073709551615", UINT64_MAX},
-                                         SeedCase{"018446744073709551615", UINT64_MAX},
-                                         SeedCase{"18446744073709551616", std::nullopt},
-                                         SeedCase{"99999999999999999999", std::nullopt}, SeedCase{"", std::nullopt},
-                                         SeedCase{"-1", std::nullopt}, SeedCase{"+1", std::nullopt},
-                                         SeedCase{" 1", std::nullopt}, SeedCase{"1 ", std::nullopt},
-                                         SeedCase{"0x10", std::nullopt}, SeedCase{"1e3", std::nullopt}));
+                                           SeedCase{"18446744073709551615", UINT64_MAX},
+                                           SeedCase{"018446744073709551615", UINT64_MAX},
+                                           SeedCase{"18446744073709551616", std::nullopt},
+                                           SeedCase{"99999999999999999999", std::nullopt}, SeedCase{"", std::nullopt},
+                                           SeedCase{"-1", std::nullopt}, SeedCase{"+1", std::nullopt},
+                                           SeedCase{" 1", std::nullopt}, SeedCase{"1 ", std::nullopt},
+                                           SeedCase{"0x10", std::nullopt}, SeedCase{"1e3", std::nullopt}));
 
 }  // namespace

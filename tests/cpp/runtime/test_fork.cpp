@@ -29,8 +29,7 @@ vf::Handlers recorder() {
 TEST(ForkRegistry, PreparesGuardWaitsAndLineageInOrderAndUndoesInReverse) {
     const std::array<vf::Stage, 4> stages = {vf::Stage::kHostGuard, vf::Stage::kPool, vf::Stage::kRegisterWaits,
                                              vf::Stage::kRandomLineage};
-    const std::array<vf::Handlers, 4> recorders = {recorder<'g'>(), recorder<'p'>(), recorder<'w'>(),
-                                                   recorder<'r'>()};
+    const std::array<vf::Handlers, 4> recorders = {recorder<'g'>(), recorder<'p'>(), recorder<'w'>(), recorder<'r'>()};
     std::array<vf::Handlers, 4> saved;
     for (std::size_t i = 0; i < stages.size(); ++i) saved[i] = vf::test_hooks::swap(stages[i], recorders[i]);
     g_log.clear();

@@ -9,7 +9,7 @@
 
 #include "support.hpp"
 #include "core/marginals.hpp"
-#include "core/queue/block_runner.hpp"
+#include "core/queue/stretch_apply.hpp"
 #include "core/queue/gate_queue.hpp"
 #include "core/queue/stretch_plan.hpp"
 #include "core/register.hpp"
@@ -93,7 +93,7 @@ TEST(QueuedGates, BlockedRunsOfEveryLayoutMatchThePlainFormula) {
 // A read whose run is refused the memory of its gather buffers fails before
 // that run changes anything; the runs applied before it have left the queue,
 // so the next read applies exactly the rest. Nine targets from qubit 10 up,
-// then five from the top again, make two runs whose pieces are too short to
+// then five from the top again, make two runs whose segments are too short to
 // run in place (2^5 and 2^9 amplitudes), so both are gathered.
 TEST(QueuedGates, RefusedGatherBuffersLeaveExactlyTheRestQueued) {
     for (int refused_run : {1, 2}) {

@@ -31,8 +31,7 @@ TEST(PoolLoops, RunOnThePoolTheyAreGiven) {
             for (std::uint64_t i = begin; i < end; ++i) visits[i].fetch_add(1);
         };
         using Body = decltype(body);
-        vd::run_loop(
-            *own, n, [](void* c, std::uint64_t b, std::uint64_t e) { (*static_cast<Body*>(c))(b, e); }, &body);
+        vd::run_loop(*own, n, [](void* c, std::uint64_t b, std::uint64_t e) { (*static_cast<Body*>(c))(b, e); }, &body);
         for (std::uint64_t i = 0; i < n; ++i) ASSERT_EQ(visits[i].load(), 1) << workers << " workers, index " << i;
         EXPECT_EQ(elsewhere.load(), 0) << workers << " workers";
         // The pool's workers stay blocked in it; it is kept, as a started pool always is.

@@ -1,4 +1,4 @@
-#include "core/queue/block_runner.hpp"
+#include "core/queue/stretch_apply.hpp"
 
 #include <algorithm>
 #include <array>
@@ -64,30 +64,30 @@ Complex* block_buffer() noexcept {
     return worker == pool::kNotAWorker ? g_starter_buffers.get()->data() : g_worker_buffers.get()[worker].data();
 }
 
-// Copies the block's pieces into the buffer. The pieces lie far apart (a few
+// Copies the block's segments into the buffer. The segments lie far apart (a few
 // cache lines each), where the hardware prefetchers do not follow: the lines of
-// the piece kAhead places on are requested while this one is copied.
+// the segment kAhead places on are requested while this one is copied.
 void gather(const StretchLayout& layout, const Complex* base, Complex* buffer) {
     constexpr std::size_t kAhead = 4;
     constexpr std::uint64_t kLineAmplitudes = 4;
-    const std::uint64_t piece = std::uint64_t{1} << layout.low;
-    const std::uint64_t lines = std::min<std::uint64_t>(piece / kLineAmplitudes, 16);
-    const std::size_t count = layout.piece_offsets.size();
+    const std::uint64_t segment = std::uint64_t{1} << layout.low;
+    const std::uint64_t lines = std::min<std::uint64_t>(segment / kLineAmplitudes, 16);
+    const std::size_t count = layout.segment_offsets.size();
     for (std::size_t c = 0; c < count; ++c) {
         if (c + kAhead < count) {
-            const char* next = reinterpret_cast<const char*>(base + layout.piece_offsets[c + kAhead]);
+            const char* next = reinterpret_cast<const char*>(base + layout.segment_offsets[c + kAhead]);
             for (std::uint64_t l = 0; l < lines; ++l) _mm_prefetch(next + 64 * l, _MM_HINT_T0);
         }
-        std::memcpy(buffer + c * piece, base + layout.piece_offsets[c], piece * sizeof(Complex));
+        std::memcpy(buffer + c * segment, base + layout.segment_offsets[c], segment * sizeof(Complex));
     }
 }
 
-// Copies the buffer's pieces back into the block.
+// Copies the buffer's segments back into the block.
 void scatter(const StretchLayout& layout, const Complex* buffer, Complex* base) {
-    const std::uint64_t piece = std::uint64_t{1} << layout.low;
-    const std::size_t count = layout.piece_offsets.size();
+    const std::uint64_t segment = std::uint64_t{1} << layout.low;
+    const std::size_t count = layout.segment_offsets.size();
     for (std::size_t c = 0; c < count; ++c) {
-        std::memcpy(base + layout.piece_offsets[c], buffer + c * piece, piece * sizeof(Complex));
+        std::memcpy(base + layout.segment_offsets[c], buffer + c * segment, segment * sizeof(Complex));
     }
 }
 
@@ -116,8 +116,8 @@ void apply_sweeps(const StretchLayout& layout, const bool* selected, Complex* da
 void apply_to_blocks(const StretchLayout& layout, Complex* amplitudes, std::uint64_t lo, std::uint64_t hi,
                      SharedMarginals* shared) {
     const std::size_t gate_count = layout.gates.size();
-    const std::uint64_t piece = std::uint64_t{1} << layout.low;
-    const std::size_t pieces = layout.piece_offsets.size();
+    const std::uint64_t segment = std::uint64_t{1} << layout.low;
+    const std::size_t segments = layout.segment_offsets.size();
     const bool in_place = layout.in_place;
     Complex* buffer = in_place ? nullptr : block_buffer();
     std::optional<MarginalSums> marginals;
@@ -141,9 +141,9 @@ void apply_to_blocks(const StretchLayout& layout, Complex* amplitudes, std::uint
             apply_sweeps(layout, selected, data);
         }
         if (marginals) {
-            for (std::size_t c = 0; c < pieces; ++c) {
-                const std::uint64_t first = base + layout.piece_offsets[c];
-                marginals->add_piece(gathered ? buffer + c * piece : amplitudes + first, piece, first);
+            for (std::size_t c = 0; c < segments; ++c) {
+                const std::uint64_t first = base + layout.segment_offsets[c];
+                marginals->add_segment(gathered ? buffer + c * segment : amplitudes + first, segment, first);
             }
         }
         if (gathered) scatter(layout, buffer, amplitudes + base);
