@@ -14,7 +14,7 @@
 #include "runtime/random/sampling.hpp"
 #include "core/buffer.hpp"
 #include "core/complex.hpp"
-#include "core/queue/gate_queue.hpp"
+#include "core/queue/queue_apply.hpp"
 
 namespace velqor {
 

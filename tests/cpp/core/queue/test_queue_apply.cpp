@@ -10,7 +10,7 @@
 #include "support.hpp"
 #include "core/marginals.hpp"
 #include "core/queue/stretch_apply.hpp"
-#include "core/queue/gate_queue.hpp"
+#include "core/queue/queue_apply.hpp"
 #include "core/queue/stretch_plan.hpp"
 #include "core/register.hpp"
 

@@ -1,4 +1,4 @@
-#include "core/queue/gate_queue.hpp"
+#include "core/queue/queue_apply.hpp"
 
 #include <algorithm>
 #include <bit>
