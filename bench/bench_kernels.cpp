@@ -136,8 +136,8 @@ int main(int argc, char** argv) {
         for (std::size_t t = 0; t < targets.size(); ++t) {
             for (std::size_t s = 0; s < all.size(); ++s) {
                 const double b = best[(i * targets.size() + t) * all.size() + s];
-                std::printf("%-7s %6u %-8s %10.3f %12.2f\n", kernels::isa_name(isas[i]), targets[t], all[s].name, b * 1e9,
-                            b * hz);
+                std::printf("%-7s %6u %-8s %10.3f %12.2f\n", kernels::isa_name(isas[i]), targets[t], all[s].name,
+                            b * 1e9, b * hz);
             }
         }
     }

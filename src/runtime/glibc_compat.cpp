@@ -93,9 +93,7 @@ int __wrap_dladdr(const void* address, Dl_info* info) { return dladdr_first(addr
 
 // fstat: before 2.33 a header inline over __fxstat with the architecture's
 // structure version; glibc still exports that entry.
-int __wrap_fstat(int fd, struct stat* info) {
-    return __fxstat_first(kStatVersion, fd, info);
-}
+int __wrap_fstat(int fd, struct stat* info) { return __fxstat_first(kStatVersion, fd, info); }
 
 // arc4random (only std::random_device's "arc4random" token reaches it): four
 // bytes from getrandom (2.25), which blocks only until the kernel's pool is

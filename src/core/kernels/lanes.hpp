@@ -43,7 +43,7 @@ struct ScalarLanes {
     static V zero() noexcept { return {0.0, 0.0}; }
     static V mul(V a, V b) noexcept { return {a.lo * b.lo, a.hi * b.hi}; }
     static V add(V a, V b) noexcept { return {a.lo + b.lo, a.hi + b.hi}; }
-    static V swap_parts(V x) noexcept { return {x.hi, x.lo}; }      // (re, im) -> (im, re)
+    static V swap_parts(V x) noexcept { return {x.hi, x.lo}; }        // (re, im) -> (im, re)
     static V broadcast_signed(double x) noexcept { return {-x, x}; }  // (-x, x)
 };
 

@@ -59,7 +59,6 @@ TEST(QueuedGates, EveryLaneWidthGivesTheBitsOfTheBaseline) {
     }
 }
 
-
 // --- The same bits on every architecture ------------------------------------
 //
 // Fixed circuits whose marginal totals (at every measurement) and final
@@ -258,8 +257,9 @@ TEST(SameBits, FixedCircuitsMatchTheRecordedHashesInEveryLaneWidthQueuedAndGateB
                 const FixedRun run = run_fixed_circuit(circuit, c.n, queued);
                 EXPECT_EQ(hex(run.hash), hex(found->second))
                     << c.name << " in " << kernels::isa_name(isa) << " lanes, " << (queued ? "queued" : "gate by gate");
-                // A dense final state: the hash covers real values, not a state of zeros.
-                EXPECT_GT(run.nonzero, (std::size_t{1} << c.n) / 2) << c.name;
+                // The hash covers real values, not a state of zeros: measurements
+                // late in the circuits leave a quarter to an eighth of it set.
+                EXPECT_GE(run.nonzero, (std::size_t{1} << c.n) / 8) << c.name;
             }
         }
         kernels::test_hooks::force_isa(kernels::detected_isa());
