@@ -99,19 +99,29 @@ Gate unitary_from(Complex a, Complex b, Complex p) {
 // anti-diagonal ones with one, real, imaginary and general entries, Y,
 // Hadamard, X and the identity (nothing to apply).
 Gate fixed_circuit_gate(std::mt19937_64& rng) {
-    using gates::kH;
+    // Every draw in its own statement: the order in which a call's arguments
+    // are evaluated differs between compilers and targets.
     const auto real = [&] { return Complex{exact_uniform(rng), 0.0}; };
-    switch (rng() % 14) {
-        case 0: return unitary_from(exact_complex(rng), exact_complex(rng), exact_phase(rng));
-        case 1: return unitary_from(real(), real(), kOne);
-        case 2: {
-            const Gate g = unitary_from(real(), real(), kOne);  // [[c, -s], [s, c]] -> [[c, -is], [-is, c]]
-            return {g.m00, {0.0, g.m01.real}, {0.0, g.m01.real}, g.m11};
-        }
-        case 3: return unitary_from(real(), exact_complex(rng), exact_phase(rng));
+    const unsigned shape = static_cast<unsigned>(rng() % 14);
+    if (shape <= 3) {
+        const Complex a = shape == 0 ? exact_complex(rng) : real();
+        const Complex b = shape == 0 || shape == 3 ? exact_complex(rng) : real();
+        const Complex p = shape == 0 || shape == 3 ? exact_phase(rng) : kOne;
+        const Gate g = unitary_from(a, b, p);
+        // shape 2: [[c, -s], [s, c]] -> [[c, -is], [-is, c]] (RX)
+        if (shape == 2) return {g.m00, {0.0, g.m01.real}, {0.0, g.m01.real}, g.m11};
+        return g;
+    }
+    switch (shape) {
         case 4: return {kOne, kZero, kZero, exact_phase(rng)};
-        case 5: return {exact_phase(rng), kZero, kZero, exact_phase(rng)};
-        case 6: return {kZero, exact_phase(rng), exact_phase(rng), kZero};
+        case 5: {
+            const Complex p = exact_phase(rng);
+            return {p, kZero, kZero, exact_phase(rng)};
+        }
+        case 6: {
+            const Complex p = exact_phase(rng);
+            return {kZero, p, exact_phase(rng), kZero};
+        }
         case 7: return {kZero, {0.0, -1.0}, {0.0, 1.0}, kZero};
         case 8: return {kZero, kOne, exact_phase(rng), kZero};
         case 9: return {{-1.0, 0.0}, kZero, kZero, kOne};
