@@ -19,10 +19,10 @@
 # starting "aarch64 leg skipped:" and exits 0: the rest of the test command
 # does not depend on it.
 #
-# Under emulation the Python suite leaves out the tests marked "native" in
-# tests/python/conftest.py (see there why each one is), and everything runs a
-# few times to tens of times slower than natively: timings from here say
-# nothing about Arm hardware.
+# Under emulation the C++ tests leave out one thread count and the Python
+# suite the three tests that need an address-space limit (see below why), and
+# everything runs a few times to tens of times slower than natively: timings
+# from here say nothing about Arm hardware.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-all}
@@ -230,9 +230,13 @@ cp "$chroot_dir/tmp/cpp.xml" "$reports/cpp-aarch64.xml"
 grep -E '^\[  (PASSED|SKIPPED) ' "$cpp_log"
 
 # --- the Python suite against the wheel, in the chroot ---------------------------------
-echo "-- Python suite against $(basename "$wheel") in the chroot's venv (emulated: see the note above)"
+echo "-- Python suite against $(basename "$wheel") in the chroot's venv (about 5 minutes emulated)"
 in_chroot python -m pip install -qq --no-index --no-deps --force-reinstall --disable-pip-version-check \
   "$wheel"
-in_chroot sh -c "cd '$root/tests/python' && VELQOR_EMULATED=1 PYTHONDONTWRITEBYTECODE=1 python -X dev -m pytest -q \
-  -p no:cacheprovider --junitxml=/tmp/python.xml ." || { echo "aarch64: the Python suite failed" >&2; exit 1; }
+# Left out: the tests that provoke MemoryError with an address-space limit,
+# which qemu-user does not apply (RLIMIT_AS would bind the emulator itself).
+in_chroot sh -c "cd '$root/tests/python' && PYTHONDONTWRITEBYTECODE=1 python -X dev -m pytest -q -p no:cacheprovider \
+  --deselect test_memory.py::test_refused_allocations_raise_memory_error \
+  --deselect test_memory.py::test_refused_result_list_raises_memory_error \
+  --deselect test_memory.py::test_pool_that_cannot_start_poisons_no_register --junitxml=/tmp/python.xml ." || { echo "aarch64: the Python suite failed" >&2; exit 1; }
 cp "$chroot_dir/tmp/python.xml" "$reports/python-aarch64.xml"
