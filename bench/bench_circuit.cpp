@@ -202,7 +202,7 @@ int main(int argc, char** argv) {
     if (sizes.empty()) sizes = {20, 24, 26};
     const std::size_t workers = pool::current_num_threads();
     const double hz = clock_hz();
-    std::printf("workers: %zu, clock: %.2f GHz (dependent multiplies)\n", workers, hz * 1e-9);
+    std::printf("workers: %zu, clock: %.2f GHz (%s)\n", workers, hz * 1e-9, velqor::bench::kClockChain);
     std::printf("%-8s %3s %6s %10s %10s %8s %8s %9s %6s %7s %10s %9s\n", "family", "n", "gates", "circuit_s", "pass_s",
                 "circ/pass", "cyc/pair", "stretches", "alone", "passes", "measure_s", "meas/pass");
     for (const std::string& family : families) {

@@ -73,15 +73,6 @@ std::vector<Shape> shapes() {
     };
 }
 
-const char* isa_name(kernels::Isa isa) {
-    switch (isa) {
-        case kernels::Isa::Avx512: return "avx512";
-        case kernels::Isa::Avx2: return "avx2";
-        case kernels::Isa::Sse2: break;
-    }
-    return "sse2";
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -112,7 +103,7 @@ int main(int argc, char** argv) {
 
     const std::vector<Shape> all = shapes();
     std::vector<kernels::Isa> isas;
-    for (kernels::Isa isa : {kernels::Isa::Sse2, kernels::Isa::Avx2, kernels::Isa::Avx512}) {
+    for (kernels::Isa isa : kernels::kIsas) {
         if (isa <= kernels::detected_isa()) isas.push_back(isa);
     }
     // best[isa][target][shape], seconds per pair
@@ -138,15 +129,15 @@ int main(int argc, char** argv) {
     kernels::test_hooks::force_isa(kernels::detected_isa());
     const double hz = std::max(hz_before, clock_hz());
 
-    std::printf("qubits %u (%zu KiB), best of %d rounds of %d applications; clock %.2f GHz (imul chain)\n", n,
-                state.size() * sizeof(Complex) / 1024, rounds, kApplications, hz * 1e-9);
+    std::printf("qubits %u (%zu KiB), best of %d rounds of %d applications; clock %.2f GHz (%s)\n", n,
+                state.size() * sizeof(Complex) / 1024, rounds, kApplications, hz * 1e-9, velqor::bench::kClockChain);
     std::printf("%-7s %6s %-8s %10s %12s\n", "lanes", "target", "shape", "ns/pair", "cycles/pair");
     for (std::size_t i = 0; i < isas.size(); ++i) {
         for (std::size_t t = 0; t < targets.size(); ++t) {
             for (std::size_t s = 0; s < all.size(); ++s) {
                 const double b = best[(i * targets.size() + t) * all.size() + s];
-                std::printf("%-7s %6u %-8s %10.3f %12.2f\n", isa_name(isas[i]), targets[t], all[s].name, b * 1e9,
-                            b * hz);
+                std::printf("%-7s %6u %-8s %10.3f %12.2f\n", kernels::isa_name(isas[i]), targets[t], all[s].name,
+                            b * 1e9, b * hz);
             }
         }
     }

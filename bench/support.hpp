@@ -33,9 +33,23 @@ inline void probe_pass(const Register& reg) {
 }
 
 // The clock of this core in Hz, the best of several timed chains of dependent
-// 64-bit multiplies, each 3 cycles of latency on every x86-64 core of the last
-// decade. Virtual machines seldom expose a cycle counter, and a chain of
-// additions would not do: some cores fold additions of constants.
+// instructions of a known latency. Virtual machines seldom expose a cycle
+// counter (and aarch64's generic timer runs at a fixed rate, not the core's).
+// x86-64: 64-bit multiplies, 3 cycles on every core of the last decade; a chain
+// of additions would not do, some cores fold additions of constants.
+// aarch64: additions of a register to itself, 1 cycle on every core.
+// Elsewhere there is no chain, and the clock reads 0 (no cycle figures).
+#if defined(__x86_64__)
+inline constexpr const char* kClockChain = "imul chain";
+inline constexpr double kChainLatency = 3.0;
+#elif defined(__aarch64__)
+inline constexpr const char* kClockChain = "add chain";
+inline constexpr double kChainLatency = 1.0;
+#else
+inline constexpr const char* kClockChain = "no clock chain";
+inline constexpr double kChainLatency = 0.0;
+#endif
+
 inline double clock_hz() {
     constexpr long kSteps = 30'000'000;
     double best = 1e30;
@@ -43,12 +57,19 @@ inline double clock_hz() {
         std::uint64_t x = 3;
         const auto start = std::chrono::steady_clock::now();
         for (long i = 0; i < kSteps; i += 5) {
+#if defined(__x86_64__)
             asm volatile("imul %0, %0\n\timul %0, %0\n\timul %0, %0\n\timul %0, %0\n\timul %0, %0" : "+r"(x));
+#elif defined(__aarch64__)
+            asm volatile("add %0, %0, %0\n\tadd %0, %0, %0\n\tadd %0, %0, %0\n\tadd %0, %0, %0\n\tadd %0, %0, %0"
+                         : "+r"(x));
+#else
+            asm volatile("" : "+r"(x));
+#endif
         }
         const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
         best = std::min(best, elapsed.count());
     }
-    return 3.0 * kSteps / best;
+    return kChainLatency * kSteps / best;
 }
 
 }  // namespace velqor::bench

@@ -58,7 +58,7 @@ check_platform() {
   # (less its logger's note of the C library it looked for)
   report=$(PATH="$TOOLS_BIN:$PATH" "$TOOLS_BIN/auditwheel" show "$wheel" 2>&1 | grep -v '^INFO:auditwheel')
   echo "$report"
-  tag=$(grep -oE 'platform tag: "manylinux_2_[0-9]+_x86_64"' <<<"$report" | grep -oE 'manylinux_2_[0-9]+' || true)
+  tag=$(grep -oE 'platform tag: "manylinux_2_[0-9]+_(x86_64|aarch64)"' <<<"$report" | grep -oE 'manylinux_2_[0-9]+' || true)
   if [ -z "$tag" ] || [ "${tag#manylinux_2_}" -gt "$newest_glibc_minor" ]; then
     echo "release.sh: $(basename "$wheel") needs ${tag:-a platform newer than manylinux}, not manylinux_2_$newest_glibc_minor or older" >&2
     return 1
@@ -113,3 +113,6 @@ venv_create "$out/venv"
 "$out/venv/bin/python" -m pip install -qq "$wheel" pytest
 check_installed "$out/venv/bin/python"
 (cd tests/python && "$out/venv/bin/python" -X dev -m pytest -q -p no:cacheprovider .)
+# --- aarch64 wheel ---
+echo "-- the aarch64 wheel, cross-built (scripts/aarch64.sh --wheel; its suite runs in the test command's aarch64 leg)"
+bash scripts/aarch64.sh --wheel

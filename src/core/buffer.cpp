@@ -1,6 +1,7 @@
 #include "core/buffer.hpp"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -64,7 +65,11 @@ RawBuffer::RawBuffer(std::size_t bytes) {
     const auto start = reinterpret_cast<std::uintptr_t>(mapping);
     const std::uintptr_t aligned = (start + kHugePage - 1) & ~(std::uintptr_t{kHugePage} - 1);
     const std::size_t head = aligned - start;
-    const std::size_t length = (bytes + 4095) & ~std::size_t{4095};
+    // Whole pages of the system's size (4 KiB on x86-64; 4, 16 or 64 KiB on
+    // aarch64 kernels), so that the tail given back starts on a page.
+    const long page_size = ::sysconf(_SC_PAGESIZE);
+    const std::size_t page = page_size > 0 ? static_cast<std::size_t>(page_size) : 4096;
+    const std::size_t length = (bytes + page - 1) / page * page;
     if (head > 0) ::munmap(mapping, head);
     if (padded - head > length) ::munmap(reinterpret_cast<void*>(aligned + length), padded - head - length);
     Mapping owned(reinterpret_cast<void*>(aligned), length);

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include "runtime/pool.hpp"
 #include "core/kernels/isa.hpp"
@@ -33,6 +35,8 @@ void add_groups_scalar(const Complex* a, std::uint64_t count, std::uint64_t firs
         }
     }
 }
+
+#if defined(__x86_64__)
 
 // |a[0..7]|^2 in index order, each square and sum rounded once as in norm_sqr.
 VELQOR_TARGET_AVX512 inline __m512d norms8(const Complex* a) noexcept {
@@ -107,14 +111,20 @@ VELQOR_TARGET_AVX512 void add_groups_avx512(const Complex* a, std::uint64_t coun
     sides[1].add_all(batch[1], held[1]);
 }
 
+#endif  // __x86_64__
+
 }  // namespace
 
 void MarginalSums::add_segment(const Complex* segment, std::uint64_t count, std::uint64_t first) noexcept {
     using AddGroups = void (*)(const Complex*, std::uint64_t, std::uint64_t, unsigned, ExactSum*) noexcept;
     // The vector path takes whole groups only: a smaller state is one short group.
-    const AddGroups add_groups =
-        count >= kGroup ? kernels::widest_kernel<AddGroups>(&add_groups_scalar, &add_groups_scalar, &add_groups_avx512)
-                        : &add_groups_scalar;
+#if defined(__x86_64__)
+    const AddGroups vector_path =
+        kernels::widest_kernel<AddGroups>(&add_groups_scalar, &add_groups_scalar, &add_groups_avx512);
+#else
+    const AddGroups vector_path = &add_groups_scalar;  // elsewhere the definition itself serves
+#endif
+    const AddGroups add_groups = count >= kGroup ? vector_path : &add_groups_scalar;
     add_groups(segment, count, first, target_, sides_);
 }
 

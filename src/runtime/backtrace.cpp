@@ -42,6 +42,14 @@ constexpr std::string_view kSelfName = "_ZN6velqor16format_backtrace";
 // frame 0's callee, but an interposed backtrace (sanitizers) adds frames above it.
 constexpr std::size_t kSelfSearchDepth = 4;
 
+// The ELF class and byte order of this process's own objects (ElfW names
+// their structures): the only files whose symbols a return address can lie in.
+constexpr unsigned char kNativeClass = sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32;
+constexpr unsigned char kNativeData = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? ELFDATA2LSB : ELFDATA2MSB;
+using FileHeader = ElfW(Ehdr);
+using SectionHeader = ElfW(Shdr);
+using SymbolEntry = ElfW(Sym);
+
 // A file descriptor closed on scope exit.
 class FileHandle {
 public:
@@ -109,28 +117,29 @@ private:
         if (::fstat(file.get(), &info) != 0 || info.st_size <= 0) return;
         const auto file_size = static_cast<std::uint64_t>(info.st_size);
 
-        Elf64_Ehdr header{};
+        FileHeader header{};
         if (!read_at(file.get(), 0, &header, sizeof header)) return;
-        if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64 ||
-            header.e_ident[EI_DATA] != ELFDATA2LSB || header.e_shentsize != sizeof(Elf64_Shdr) || header.e_shoff == 0) {
+        if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != kNativeClass ||
+            header.e_ident[EI_DATA] != kNativeData || header.e_shentsize != sizeof(SectionHeader) ||
+            header.e_shoff == 0) {
             return;
         }
         std::uint64_t count = header.e_shnum;
         if (count == 0) {  // more sections than e_shnum holds: section 0 has the count
-            Elf64_Shdr first{};
+            SectionHeader first{};
             if (!read_at(file.get(), header.e_shoff, &first, sizeof first)) return;
             count = first.sh_size;
         }
-        if (count == 0 || !fits(header.e_shoff, count * sizeof(Elf64_Shdr), file_size)) return;
-        std::vector<Elf64_Shdr> sections(count);
-        if (!read_at(file.get(), header.e_shoff, sections.data(), count * sizeof(Elf64_Shdr))) {
+        if (count == 0 || !fits(header.e_shoff, count * sizeof(SectionHeader), file_size)) return;
+        std::vector<SectionHeader> sections(count);
+        if (!read_at(file.get(), header.e_shoff, sections.data(), count * sizeof(SectionHeader))) {
             return;
         }
 
         // The full symbol table when the file has one, else the dynamic one.
-        const Elf64_Shdr* table = nullptr;
+        const SectionHeader* table = nullptr;
         for (const std::uint32_t wanted : {SHT_SYMTAB, SHT_DYNSYM}) {
-            for (const Elf64_Shdr& s : sections) {
+            for (const SectionHeader& s : sections) {
                 if (s.sh_type == wanted) {
                     table = &s;
                     break;
@@ -139,17 +148,17 @@ private:
             if (table != nullptr) break;
         }
         if (table == nullptr || table->sh_link >= count) return;
-        const Elf64_Shdr& strings = sections[table->sh_link];
+        const SectionHeader& strings = sections[table->sh_link];
         if (strings.sh_type != SHT_STRTAB || strings.sh_size == 0 ||
-            (table->sh_entsize != 0 && table->sh_entsize != sizeof(Elf64_Sym)) ||
+            (table->sh_entsize != 0 && table->sh_entsize != sizeof(SymbolEntry)) ||
             !fits(table->sh_offset, table->sh_size, file_size) ||
             !fits(strings.sh_offset, strings.sh_size, file_size) || strings.sh_size > UINT32_MAX) {
             return;
         }
 
-        std::vector<Elf64_Sym> raw(table->sh_size / sizeof(Elf64_Sym));
+        std::vector<SymbolEntry> raw(table->sh_size / sizeof(SymbolEntry));
         names_.resize(strings.sh_size + 1);
-        if (!read_at(file.get(), table->sh_offset, raw.data(), raw.size() * sizeof(Elf64_Sym)) ||
+        if (!read_at(file.get(), table->sh_offset, raw.data(), raw.size() * sizeof(SymbolEntry)) ||
             !read_at(file.get(), strings.sh_offset, names_.data(), strings.sh_size)) {
             names_.clear();
             return;
@@ -157,7 +166,7 @@ private:
         names_.back() = '\0';  // every name ends inside the table, even a corrupt one
 
         symbols_.reserve(raw.size());
-        for (const Elf64_Sym& sym : raw) {
+        for (const SymbolEntry& sym : raw) {
             const unsigned type = ELF64_ST_TYPE(sym.st_info);
             if ((type != STT_FUNC && type != STT_GNU_IFUNC) || sym.st_shndx == SHN_UNDEF || sym.st_value == 0 ||
                 sym.st_name == 0 || sym.st_name >= strings.sh_size) {

@@ -8,7 +8,7 @@
 //
 // Released work holds the process-wide fork guard shared, from before the host
 // lock is let go until it is taken back, and fork() takes the guard
-// exclusively first. A forked child therefore never finds released work half
+// exclusively first (the first stage of runtime/fork.hpp). A forked child therefore never finds released work half
 // done, nor a register's lock held by a thread that the child does not have.
 // The guard is taken while the host lock is still held, so released work never
 // starts inside a fork (only a thread holding the host lock forks).

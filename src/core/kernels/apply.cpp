@@ -12,10 +12,17 @@ namespace {
 // it calls inlined into it (flatten), so that the lanes' operations are
 // inlined too; the op itself holds plain numbers and is passed by reference,
 // so no vector value crosses from one target to another.
+// The baseline lanes need no target attribute (and on aarch64 neither do the scalar ones).
 template <class Op>
-__attribute__((flatten)) void traverse_sse2(const PairPlan& plan, Complex* data, const Op& op) {
+__attribute__((flatten)) void traverse_base(const PairPlan& plan, Complex* data, const Op& op) {
     apply_rows<false>(plan, data, 0, plan.pairs, op);
 }
+
+void apply_in_block_base(const Gate& g, const PairPlan& plan, Complex* data) {
+    visit_op<BaseLanes>(g, [&](const auto& op) { traverse_base(plan, data, op); });
+}
+
+#if defined(__x86_64__)
 
 template <class Op>
 VELQOR_TARGET_AVX2 __attribute__((flatten)) void traverse_avx2(const PairPlan& plan, Complex* data, const Op& op) {
@@ -35,12 +42,8 @@ bool fills_lanes(const PairPlan& plan, std::uint64_t width) noexcept {
     return plan.row >= width || pairs_adjacent(plan);
 }
 
-void apply_in_block_sse2(const Gate& g, const PairPlan& plan, Complex* data) {
-    visit_op<Sse2Lanes>(g, [&](const auto& op) { traverse_sse2(plan, data, op); });
-}
-
 void apply_in_block_avx2(const Gate& g, const PairPlan& plan, Complex* data) {
-    if (!fills_lanes(plan, Avx2Lanes::kWidth)) return apply_in_block_sse2(g, plan, data);
+    if (!fills_lanes(plan, Avx2Lanes::kWidth)) return apply_in_block_base(g, plan, data);
     visit_op<Avx2Lanes>(g, [&](const auto& op) { traverse_avx2(plan, data, op); });
 }
 
@@ -49,12 +52,21 @@ void apply_in_block_avx512(const Gate& g, const PairPlan& plan, Complex* data) {
     visit_op<Avx512Lanes>(g, [&](const auto& op) { traverse_avx512(plan, data, op); });
 }
 
-}  // namespace
+#elif defined(__aarch64__)
 
-void apply_to_state(const Gate& gate, unsigned t, std::uint64_t control_mask, Complex* amplitudes, unsigned n) {
+// The portable lanes, beside the NEON baseline (same target: no attribute).
+void apply_in_block_scalar(const Gate& g, const PairPlan& plan, Complex* data) {
+    visit_op<ScalarLanes>(g, [&](const auto& op) { traverse_base(plan, data, op); });
+}
+
+#endif
+
+// Gate application over the whole state in the lanes L, on the pool.
+template <class L>
+void apply_to_state_in(const Gate& gate, unsigned t, std::uint64_t control_mask, Complex* amplitudes, unsigned n) {
     PairPlan plan;
     make_plan_from_mask(n, t, control_mask, plan);
-    visit_op(gate, [&](auto op) {
+    visit_op<L>(gate, [&](auto op) {
         if constexpr (requires { op.stream_zeros; }) op.stream_zeros = streams_zeros(plan);
         const auto body = [&](std::uint64_t lo, std::uint64_t hi) {
             apply_rows(plan, amplitudes, lo, hi, op);
@@ -64,8 +76,25 @@ void apply_to_state(const Gate& gate, unsigned t, std::uint64_t control_mask, Co
     });
 }
 
+}  // namespace
+
+void apply_to_state(const Gate& gate, unsigned t, std::uint64_t control_mask, Complex* amplitudes, unsigned n) {
+#if defined(__aarch64__)
+    // Both lanes of aarch64 are one complex wide: the scalar ones are
+    // selectable here too, so that forcing them runs every gate on them.
+    if (active_isa() == Isa::Scalar) return apply_to_state_in<ScalarLanes>(gate, t, control_mask, amplitudes, n);
+#endif
+    apply_to_state_in<BaseLanes>(gate, t, control_mask, amplitudes, n);
+}
+
 InBlockKernel in_block_kernel() noexcept {
-    return widest_kernel<InBlockKernel>(&apply_in_block_sse2, &apply_in_block_avx2, &apply_in_block_avx512);
+#if defined(__x86_64__)
+    return widest_kernel<InBlockKernel>(&apply_in_block_base, &apply_in_block_avx2, &apply_in_block_avx512);
+#elif defined(__aarch64__)
+    return widest_kernel<InBlockKernel>(&apply_in_block_scalar, &apply_in_block_base);
+#else
+    return widest_kernel<InBlockKernel>(&apply_in_block_base);
+#endif
 }
 
 }  // namespace velqor::kernels

@@ -1,26 +1,54 @@
-// Lanes: complex numbers in SSE2, AVX2 and AVX-512 vector registers, and the
-// operations the per-pair kernels use on them.
+// Lanes: complex numbers in vector registers (SSE2, AVX2 and AVX-512 on
+// x86-64, Advanced SIMD on aarch64) or in plain doubles (the portable scalar
+// lanes), and the operations the per-pair kernels use on them.
 #pragma once
 
 #include <cstdint>
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include "core/complex.hpp"
 #include "core/kernels/isa.hpp"
+#if defined(__aarch64__)
+#include "core/kernels/lanes_neon.hpp"
+#endif
 
 namespace velqor::kernels {
 
 // Lanes: how a vector register holds complex numbers, real part first, and the
 // operations the kernels use on it. Every operation is the scalar formula lane
 // by lane, each product and sum rounded once (no fused multiply-add, which the
-// target lists below leave off), so results are bit-identical to the Complex
-// operations (x - y is x + (-y), and (-x) y is -(x y), in IEEE arithmetic) for every width.
+// target lists below and -ffp-contract=off leave off), so results are
+// bit-identical to the Complex operations (x - y is x + (-y), and (-x) y is
+// -(x y), in IEEE arithmetic) for every width and every architecture.
 //
-// SSE2 lanes hold one complex per register. The wider lanes carry their
-// instruction set's target attribute and are used only inside functions
-// compiled for that target (core/kernels/apply.cpp), chosen by
+// SSE2, NEON and scalar lanes hold one complex per register. The wider lanes
+// carry their instruction set's target attribute and are used only inside
+// functions compiled for that target (core/kernels/apply.cpp), chosen by
 // widest_kernel (core/kernels/isa.hpp).
+
+// The portable lanes: one complex as two doubles, for any architecture.
+struct ScalarLanes {
+    struct V {
+        double lo;  // the real lane
+        double hi;  // the imaginary lane
+    };
+    using Narrower = ScalarLanes;
+    static constexpr std::uint64_t kWidth = 1;
+    static V load(const Complex* p) noexcept { return {p->real, p->imag}; }
+    static void store(Complex* p, V v) noexcept { *p = {v.lo, v.hi}; }
+    static V broadcast(double x) noexcept { return {x, x}; }
+    static V zero() noexcept { return {0.0, 0.0}; }
+    static V mul(V a, V b) noexcept { return {a.lo * b.lo, a.hi * b.hi}; }
+    static V add(V a, V b) noexcept { return {a.lo + b.lo, a.hi + b.hi}; }
+    static V swap_parts(V x) noexcept { return {x.hi, x.lo}; }        // (re, im) -> (im, re)
+    static V broadcast_signed(double x) noexcept { return {-x, x}; }  // (-x, x)
+};
+
+#if defined(__x86_64__)
+
 struct Sse2Lanes {
     using V = __m128d;
     using Narrower = Sse2Lanes;
@@ -85,5 +113,17 @@ struct Avx512Lanes {
     VELQOR_TARGET_AVX512 static V low_pairs(V x, V y) noexcept { return pick(x, y, 0, 4, 1, 5); }
     VELQOR_TARGET_AVX512 static V high_pairs(V x, V y) noexcept { return pick(x, y, 2, 6, 3, 7); }
 };
+
+#endif  // __x86_64__
+
+// The lanes of whole-state gate application and of the narrowest in-block
+// kernel: the architecture's baseline vectors.
+#if defined(__x86_64__)
+using BaseLanes = Sse2Lanes;
+#elif defined(__aarch64__)
+using BaseLanes = NeonLanes;
+#else
+using BaseLanes = ScalarLanes;
+#endif
 
 }  // namespace velqor::kernels

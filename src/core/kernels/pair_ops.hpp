@@ -8,10 +8,9 @@
 #include <type_traits>
 #include <utility>
 
-#include <immintrin.h>
-
 #include "core/complex.hpp"
 #include "core/gate.hpp"
+#include "core/kernels/cache_hints.hpp"
 #include "core/kernels/lanes.hpp"
 
 namespace velqor::kernels {
@@ -31,7 +30,7 @@ inline Kind kind_of(Complex m) noexcept {
 }
 
 // A gate entry prepared for products with amplitudes.
-template <class L = Sse2Lanes>
+template <class L = BaseLanes>
 struct Entry {
     typename L::V re;  // m.real in every lane
     typename L::V im;  // -m.imag in the real lanes, m.imag in the imaginary ones
@@ -57,11 +56,12 @@ inline typename L::V scale(const Entry<L>& m, typename L::V x) noexcept {
     }
 }
 
-// What an op keeps of an entry: in SSE2 lanes the prepared entry; for wider
-// lanes the number itself, prepared inside apply(), which is compiled only into
-// functions of the lanes' target (an op is built anywhere and passed by reference).
+// What an op keeps of an entry: in lanes of one complex (the baseline of each
+// architecture) the prepared entry; for wider lanes the number itself,
+// prepared inside apply(), which is compiled only into functions of the lanes'
+// target (an op is built anywhere and passed by reference).
 template <class L>
-using Kept = std::conditional_t<L::kWidth == 1, Entry<Sse2Lanes>, Complex>;
+using Kept = std::conditional_t<L::kWidth == 1, Entry<L>, Complex>;
 
 template <class L>
 inline Entry<L> prepare(const Kept<L>& kept) noexcept {
@@ -102,7 +102,7 @@ inline std::uint64_t for_adjacent_pairs(Complex* a, std::uint64_t count, Step st
 // of pairs a real entry costs 1 product, an imaginary one 1 product, a general
 // one 2 products and a sum; the imaginary and general entries of a column share
 // one swap of the amplitude's parts.
-template <Kind K00, Kind K01 = K00, Kind K10 = K00, Kind K11 = K00, class L = Sse2Lanes>
+template <Kind K00, Kind K01 = K00, Kind K10 = K00, Kind K11 = K00, class L = BaseLanes>
 struct DenseOp {
     Kept<L> k00, k01, k10, k11;
     DenseOp(Complex a, Complex b, Complex c, Complex d) noexcept : k00(a), k01(b), k10(c), k11(d) {}
@@ -132,7 +132,7 @@ struct DenseOp {
 };
 
 // Diagonal: a0' = m00 a0, a1' = m11 a1; a side whose entry is one is not touched.
-template <Kind K0, Kind K1, class L = Sse2Lanes>
+template <Kind K0, Kind K1, class L = BaseLanes>
 struct DiagonalOp {
     Kept<L> k00, k11;
     bool stream_zeros = false;  // write a side that becomes zero with streaming stores
@@ -151,7 +151,7 @@ struct DiagonalOp {
     // Streaming stores are ordered by a fence before the loop piece ends, so
     // the pool's completion latch publishes them like ordinary stores.
     void finish() const noexcept {
-        if (stream_zeros && (K0 == Kind::Zero || K1 == Kind::Zero)) _mm_sfence();
+        if (stream_zeros && (K0 == Kind::Zero || K1 == Kind::Zero)) stream_fence();
     }
 
 private:
@@ -160,7 +160,7 @@ private:
         if constexpr (K == Kind::Zero) {
             if (stream_zeros) {
                 // Nothing is read, and the line is not fetched before it is written.
-                for (std::uint64_t i = begin; i < end; ++i) _mm_stream_pd(&a[i].real, _mm_setzero_pd());
+                for (std::uint64_t i = begin; i < end; ++i) stream_zero(a + i);
                 return;
             }
         }
@@ -172,15 +172,16 @@ private:
                 using N = typename L::Narrower;
                 const Entry<N> narrow(kept);
                 for (; i + N::kWidth <= end; i += N::kWidth) N::store(a + i, scale<K>(narrow, N::load(a + i)));
-                const Entry<> single(kept);
-                for (; i < end; ++i) Sse2Lanes::store(a + i, scale<K>(single, Sse2Lanes::load(a + i)));
+                using S = typename N::Narrower;  // one complex per vector
+                const Entry<S> single(kept);
+                for (; i < end; ++i) S::store(a + i, scale<K>(single, S::load(a + i)));
             }
         }
     }
 };
 
 // Anti-diagonal: a0' = m01 a1, a1' = m10 a0 (a swap with factors).
-template <Kind K0, Kind K1, class L = Sse2Lanes>
+template <Kind K0, Kind K1, class L = BaseLanes>
 struct SwapOp {
     Kept<L> k01, k10;
     SwapOp(Complex b, Complex c) noexcept : k01(b), k10(c) {}
@@ -270,7 +271,7 @@ bool visit_dense_if_covered(const Gate& g, const Kind (&kinds)[4], F& f) {
 // Mixes such as H S (an imaginary second column) run on the third. Shapes met
 // less often (m11 the only real entry, an imaginary diagonal) run on the
 // general kernel rather than add code for a rare gate.
-template <class L = Sse2Lanes, class F>
+template <class L = BaseLanes, class F>
 void visit_op(const Gate& g, F&& f) {
     const Kind k00 = kind_of(g.m00);
     const Kind k01 = kind_of(g.m01);

@@ -7,9 +7,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include <emmintrin.h>
-
 #include "core/complex.hpp"
+#include "core/kernels/cache_hints.hpp"
 #include "core/kernels/pair_plan.hpp"
 
 namespace velqor::kernels {
@@ -32,7 +31,8 @@ constexpr std::uint64_t kTile = 512;                         // pairs per tile: 
 constexpr std::uint64_t kStreamAmplitudes = std::uint64_t{1} << 22;
 constexpr std::uint64_t kStreamRow = 1024;
 inline bool streams_zeros(const PairPlan& plan) noexcept {
-    return plan.amplitudes() >= kStreamAmplitudes && plan.row >= kStreamRow && plan.target_bit < kFarApart;
+    return kStreamingStores && plan.amplitudes() >= kStreamAmplitudes && plan.row >= kStreamRow &&
+           plan.target_bit < kFarApart;
 }
 
 // Rows of 32 to 1024 pairs break both halves' streams every 0.5 to 16 KiB, and
@@ -53,8 +53,8 @@ inline bool prefetches_rows(const PairPlan& plan) noexcept {
 template <class Op>
 void apply_row_prefetching(const Op& op, Complex* a0, Complex* a1, std::uint64_t row, std::uint64_t stride) {
     for (std::uint64_t j = 0; j < row; j += kLinePairs) {
-        _mm_prefetch(reinterpret_cast<const char*>(a0 + stride + j), _MM_HINT_T0);
-        _mm_prefetch(reinterpret_cast<const char*>(a1 + stride + j), _MM_HINT_T0);
+        prefetch_line(a0 + stride + j);
+        prefetch_line(a1 + stride + j);
         op.apply(a0 + j, a1 + j, 0, kLinePairs);
     }
 }

@@ -10,13 +10,12 @@
 #include <new>
 #include <optional>
 
-#include <emmintrin.h>
-
 #include "runtime/never_destroyed.hpp"
 #include "runtime/pool.hpp"
 #include "runtime/thread_owned.hpp"
 #include "core/buffer.hpp"
 #include "core/kernels/bits.hpp"
+#include "core/kernels/cache_hints.hpp"
 
 namespace velqor::blocking {
 namespace {
@@ -76,7 +75,7 @@ void gather(const StretchLayout& layout, const Complex* base, Complex* buffer) {
     for (std::size_t c = 0; c < count; ++c) {
         if (c + kAhead < count) {
             const char* next = reinterpret_cast<const char*>(base + layout.segment_offsets[c + kAhead]);
-            for (std::uint64_t l = 0; l < lines; ++l) _mm_prefetch(next + 64 * l, _MM_HINT_T0);
+            for (std::uint64_t l = 0; l < lines; ++l) kernels::prefetch_line(next + 64 * l);
         }
         std::memcpy(buffer + c * segment, base + layout.segment_offsets[c], segment * sizeof(Complex));
     }
