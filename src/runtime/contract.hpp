@@ -127,6 +127,14 @@ inline constexpr std::string_view kPoolNotInitialized =
     "The global thread pool has not been initialized.: ThreadPoolBuildError {{ kind: {} }}";
 inline constexpr std::string_view kPoolStartFailed = "IOError({})";
 inline constexpr std::string_view kPoolAlreadyInitialized = "GlobalPoolAlreadyInitialized";
+// The debug form of a system error inside kPoolStartFailed, and the kinds it
+// names, by error code (anything else is kOsErrorOther).
+inline constexpr std::string_view kOsErrorDebug = "Os {{ code: {}, kind: {}, message: \"{}\" }}";
+inline constexpr std::string_view kOsErrorWouldBlock = "WouldBlock";        // EAGAIN
+inline constexpr std::string_view kOsErrorOutOfMemory = "OutOfMemory";      // ENOMEM
+inline constexpr std::string_view kOsErrorPermission = "PermissionDenied";  // EPERM, EACCES
+inline constexpr std::string_view kOsErrorInvalidInput = "InvalidInput";    // EINVAL
+inline constexpr std::string_view kOsErrorOther = "Uncategorized";
 // The pool's own machinery failed outside a job's work; the process ends.
 inline constexpr std::string_view kPoolUnexpectedPanic = "Rayon: detected unexpected panic; aborting";
 // Runtime services' panics (random source).

@@ -40,14 +40,14 @@ std::atomic<int> g_fail_start_error{0};
 [[maybe_unused]] const char* error_text(const char* returned, const char*) { return returned; }
 [[maybe_unused]] const char* error_text(int, const char* buffer) { return buffer; }
 
-const char* error_kind(int code) {
+std::string_view error_kind(int code) {
     switch (code) {
-        case EAGAIN: return "WouldBlock";
-        case ENOMEM: return "OutOfMemory";
+        case EAGAIN: return msg::kOsErrorWouldBlock;
+        case ENOMEM: return msg::kOsErrorOutOfMemory;
         case EPERM:
-        case EACCES: return "PermissionDenied";
-        case EINVAL: return "InvalidInput";
-        default: return "Uncategorized";
+        case EACCES: return msg::kOsErrorPermission;
+        case EINVAL: return msg::kOsErrorInvalidInput;
+        default: return msg::kOsErrorOther;
     }
 }
 
@@ -117,10 +117,7 @@ void abandon(Pool* pool) noexcept {
 std::string os_error_debug(int code) {
     char buffer[256] = {};
     const char* text = error_text(strerror_r(code, buffer, sizeof buffer), buffer);
-    std::string out = "Os { code: ";
-    out.append(std::to_string(code)).append(", kind: ").append(error_kind(code));
-    out.append(", message: \"").append(text).append("\" }");
-    return out;
+    return msg::fill(msg::kOsErrorDebug, {std::to_string(code), error_kind(code), text});
 }
 
 Pool* start_pool(std::size_t count, int& error) {
