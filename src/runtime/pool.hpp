@@ -94,14 +94,4 @@ void for_each(std::uint64_t n, F&& body) {
 // The most workers a pool has, whatever the environment asks for.
 inline constexpr std::size_t kMaxWorkers = 255;
 
-namespace test_hooks {
-
-// Makes the next pool creation in this process fail at worker `index` with the
-// system error `error`, as if the system had refused to start that thread
-// (workers before it do start). For tests of the creation-failure path, which
-// run in a child process since the pool then stays absent for good.
-void fail_worker_start(std::size_t index, int error);
-
-}  // namespace test_hooks
-
 }  // namespace velqor::pool

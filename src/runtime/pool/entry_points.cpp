@@ -24,6 +24,8 @@ std::size_t current_worker_index() noexcept {
 
 std::size_t current_num_threads() { return current_pool().num_threads; }
 
+bool is_running() noexcept { return detail::current_worker() != nullptr || detail::global_pool_running(); }
+
 void for_each_range_erased(std::uint64_t n, RangeFn body, void* context) {
     detail::Pool& pool = current_pool();
     detail::run_loop(pool, n, body, context);

@@ -108,10 +108,8 @@ std::size_t worker_count_from_env(env::Reader read, std::size_t processors) {
     return fallback;
 }
 
-}  // namespace detail
+bool global_pool_running() noexcept { return g_state.load(std::memory_order_acquire) == kRunning; }
 
-bool is_running() noexcept {
-    return detail::current_worker() != nullptr || g_state.load(std::memory_order_acquire) == kRunning;
-}
+}  // namespace detail
 
 }  // namespace velqor::pool

@@ -18,6 +18,9 @@ namespace velqor::pool::detail {
 // call to create. Blocks (yielding) while another thread creates it.
 Pool& global_pool();
 
+// Whether the process-wide pool is up; never creates it, any thread.
+bool global_pool_running() noexcept;
+
 // Worker count as read through `read`: RAYON_NUM_THREADS, then
 // RAYON_RS_NUM_CPUS, then `processors`; capped at kMaxWorkers. Exposed for
 // tests; the pool calls it once, at creation.

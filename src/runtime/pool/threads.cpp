@@ -14,7 +14,6 @@
 #include "runtime/contract.hpp"
 #include "runtime/environment.hpp"
 #include "runtime/panic.hpp"
-#include "runtime/pool.hpp"
 #include "runtime/pool/scheduler.hpp"
 #include "runtime/pool/sleep.hpp"
 

@@ -29,3 +29,13 @@ void abandon(Pool* pool) noexcept;
 std::string os_error_debug(int code);
 
 }  // namespace velqor::pool::detail
+
+namespace velqor::pool::test_hooks {
+
+// Makes the next pool creation in this process fail at worker `index` with the
+// system error `error`, as if the system had refused to start that thread
+// (workers before it do start). For tests of the creation-failure path, which
+// run in a child process since the pool then stays absent for good.
+void fail_worker_start(std::size_t index, int error);
+
+}  // namespace velqor::pool::test_hooks

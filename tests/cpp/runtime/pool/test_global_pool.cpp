@@ -24,6 +24,7 @@
 
 #include "runtime/panic.hpp"
 #include "runtime/pool/global_pool.hpp"
+#include "runtime/pool/threads.hpp"
 #include "support.hpp"
 
 namespace {
