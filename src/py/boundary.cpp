@@ -12,6 +12,113 @@ namespace {
 // Set once, under the interpreter lock, and kept for the life of the process.
 PyObject* g_panic_type = nullptr;
 
+// From 3.12 the interpreter holds a pending error as one exception instance
+// (PyErr_GetRaisedException, PyErr_SetRaisedException) and makes that instance
+// the moment an error is set; before, as a triple whose value may still be the
+// bare argument (PyErr_Fetch, PyErr_Restore, deprecated from 3.12).
+#if PY_VERSION_HEX >= 0x030C0000
+#define VELQOR_RAISED_EXCEPTION 1
+#else
+#define VELQOR_RAISED_EXCEPTION 0
+#endif
+
+#if VELQOR_RAISED_EXCEPTION
+// The PanicException instances this module raised and that may still be alive,
+// as a list of weak references. On 3.11 a panic that comes back from Python
+// code is told by its value still being the message str; from 3.12 every
+// pending value is an instance, so the module's own are told from those Python
+// code raised by identity. Dead references are dropped at each registration.
+// Made on first use and, like the type objects, never freed (a C++ container
+// would release its references after the interpreter is gone). A Python list,
+// reached only through the C API with the interpreter lock held, as every
+// Python object is; no lock of its own, since making a weak reference can run
+// a collection whose finalisers raise panics of their own and come back here.
+PyObject* g_raised_panics = nullptr;
+
+// The object `weak` refers to, or an empty Ref once it is gone.
+Ref referent(PyObject* weak) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* target = nullptr;
+    if (PyWeakref_GetRef(weak, &target) < 0) PyErr_Clear();
+    return Ref(target);
+#else
+    PyObject* target = PyWeakref_GetObject(weak);
+    return target == nullptr || target == Py_None ? Ref() : Ref::borrow(target);
+#endif
+}
+
+// Records `instance` as a panic raised by this module. Without the memory for
+// the record the panic still goes out; only its message would be lost if
+// Python code handed it back.
+void record_raised_panic(PyObject* instance) {
+    if (g_raised_panics == nullptr) {
+        Ref list(PyList_New(0));
+        if (g_raised_panics == nullptr) g_raised_panics = list.release();
+    }
+    Ref weak(g_raised_panics != nullptr ? PyWeakref_NewRef(instance, nullptr) : nullptr);
+    if (!weak || PyList_Append(g_raised_panics, weak.get()) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    // From the end, the new entry left out: a deletion moves only later entries.
+    for (Py_ssize_t i = PyList_GET_SIZE(g_raised_panics) - 1; i-- > 0;) {
+        if (!referent(PyList_GET_ITEM(g_raised_panics, i))) (void)PyList_SetSlice(g_raised_panics, i, i + 1, nullptr);
+    }
+}
+
+// Whether `instance` is a panic this module raised; forgets it if so (its
+// panic goes on, and the frame that ends it raises a new instance).
+bool take_raised_panic(PyObject* instance) {
+    if (g_raised_panics == nullptr) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(g_raised_panics); ++i) {
+        if (referent(PyList_GET_ITEM(g_raised_panics, i)).get() == instance) {
+            (void)PyList_SetSlice(g_raised_panics, i, i + 1, nullptr);
+            return true;
+        }
+    }
+    return false;
+}
+
+// The instance of `type` for the argument `text`, as the interpreter makes it
+// (normalisation calls the type with the one argument); a panic is recorded.
+// Null, with the constructor's failure pending, when that fails.
+Ref make_instance(PyObject* type, PyObject* text) {
+    Ref instance(PyObject_CallOneArg(type, text));
+    if (instance && g_panic_type != nullptr && type == g_panic_type) record_raised_panic(instance.get());
+    return instance;
+}
+#endif
+
+// The message a panic that came back from Python code goes on with: the
+// module's own message when the pending value is still its panic (the message
+// str on 3.11, an instance it raised from 3.12), the fixed text otherwise.
+std::string resumed_message(PyObject* value) {
+#if VELQOR_RAISED_EXCEPTION
+    if (value != nullptr && take_raised_panic(value)) {
+        Ref args(PyException_GetArgs(value));
+        if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1
+            && PyUnicode_Check(PyTuple_GET_ITEM(args.get(), 0)))
+            return str_text(PyTuple_GET_ITEM(args.get(), 0));
+    }
+#else
+    if (value != nullptr && PyUnicode_Check(value)) return str_text(value);
+#endif
+    return std::string(msg::kUnwrappedPanic);
+}
+
+// Hands the triple to the interpreter's error indicator, consuming it.
+void restore_triple(Ref type, Ref value, Ref traceback) {
+#if VELQOR_RAISED_EXCEPTION
+    // The fetched value is the instance already (take() below); its traceback
+    // is kept on it, as PyErr_Restore would.
+    (void)type;
+    if (traceback) PyException_SetTraceback(value.get(), traceback.get());
+    PyErr_SetRaisedException(value.release());
+#else
+    PyErr_Restore(type.release(), value.release(), traceback.release());
+#endif
+}
+
 PyObject* type_error_type() { return PyExc_TypeError; }
 PyObject* overflow_error_type() { return PyExc_OverflowError; }
 PyObject* runtime_error_type() { return PyExc_RuntimeError; }
@@ -87,27 +194,35 @@ PyErr PyErr::memory_error(std::string message) { return lazy(memory_error_type, 
 PyErr PyErr::panic_exception(std::string message) { return lazy(panic_exception_type, std::move(message)); }
 
 std::optional<PyErr> PyErr::take() {
+#if VELQOR_RAISED_EXCEPTION
+    Ref value(PyErr_GetRaisedException());
+    if (!value) return std::nullopt;
+    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
+    Ref traceback(PyException_GetTraceback(value.get()));
+    const State state = State::Normalized;
+#else
     PyObject* raw_type = nullptr;
     PyObject* raw_value = nullptr;
     PyObject* raw_traceback = nullptr;
     PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
     Ref type(raw_type), value(raw_value), traceback(raw_traceback);
     if (!type) return std::nullopt;
+    const State state = State::Fetched;
+#endif
 
     // Compared with the cached type: an instance exists only once it is created.
     if (g_panic_type != nullptr && type.get() == g_panic_type) {
         // A panic of this module that came back through Python code: it goes on
         // as a panic, with the Python traceback printed on the way.
-        std::string message =
-            value && PyUnicode_Check(value.get()) ? str_text(value.get()) : std::string(msg::kUnwrappedPanic);
+        std::string message = resumed_message(value.get());
         write_stderr(msg::kResumeBanner);
-        PyErr_Restore(type.release(), value.release(), traceback.release());
+        restore_triple(std::move(type), std::move(value), std::move(traceback));
         PyErr_PrintEx(0);
         resume_panic(std::move(message), site::kPanicResumed);
     }
 
     PyErr error;
-    error.state_ = State::Fetched;
+    error.state_ = state;
     error.type_ = std::move(type);
     error.value_ = std::move(value);
     error.traceback_ = std::move(traceback);
@@ -142,11 +257,20 @@ void PyErr::restore() && {
                 if (PyErr_ExceptionMatches(PyExc_MemoryError)) return;
                 api_call_failed(site::kErrorRestore);
             }
+#if VELQOR_RAISED_EXCEPTION
+            // A failing constructor leaves its own error pending instead, as
+            // the interpreter's normalisation would.
+            Ref instance = make_instance(type.get(), text.get());
+            if (instance) PyErr_SetRaisedException(instance.release());
+#else
             PyErr_Restore(type.release(), text.release(), nullptr);
+#endif
             return;
         }
         case State::Fetched:
-        case State::Normalized: PyErr_Restore(type_.release(), value_.release(), traceback_.release()); return;
+        case State::Normalized:
+            restore_triple(std::move(type_), std::move(value_), std::move(traceback_));
+            return;
         case State::Normalizing: panic(std::string(msg::kNormalizeWhileNormalizing), site::kRestoreWhileNormalizing);
     }
 }
@@ -158,6 +282,13 @@ void PyErr::normalize() {
         case State::Lazy:
         case State::Fetched: break;
     }
+#if VELQOR_RAISED_EXCEPTION
+    // A fetched error is an instance already (take() yields one).
+    if (state_ == State::Fetched) {
+        state_ = State::Normalized;
+        return;
+    }
+#endif
     Ref lazy_type, lazy_value;
     if (state_ == State::Lazy) {
         lazy_type = Ref::borrow(type_fn_());
@@ -177,6 +308,18 @@ void PyErr::normalize() {
         message_.clear();
     }
     state_ = State::Normalizing;
+#if VELQOR_RAISED_EXCEPTION
+    Ref instance = make_instance(lazy_type.get(), lazy_value.get());
+    if (instance) {
+        type_ = std::move(lazy_type);
+        value_ = std::move(instance);
+    } else {
+        // The constructor failed: that failure becomes the normalised error.
+        value_ = Ref(PyErr_GetRaisedException());
+        type_ = value_ ? Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value_.get()))) : Ref();
+    }
+    traceback_ = value_ ? Ref(PyException_GetTraceback(value_.get())) : Ref();
+#else
     PyObject* type = lazy_type ? lazy_type.release() : type_.release();
     PyObject* value = lazy_value ? lazy_value.release() : value_.release();
     PyObject* traceback = traceback_.release();
@@ -185,6 +328,7 @@ void PyErr::normalize() {
     type_ = Ref(type);
     value_ = Ref(value);
     traceback_ = Ref(traceback);
+#endif
     state_ = State::Normalized;
     if (!type_) panic(std::string(msg::kTypeMissing), site::kTypeMissing);
     if (!value_) panic(std::string(msg::kValueMissing), site::kValueMissing);
@@ -272,6 +416,12 @@ void boundary_trap() noexcept { panic_nounwind(std::string(msg::kUncaughtAtBound
 
 void report_unraisable(PyErr error) {
     // Deallocation can run while another error is pending; keep it aside.
+#if VELQOR_RAISED_EXCEPTION
+    Ref saved(PyErr_GetRaisedException());
+    std::move(error).restore();
+    PyErr_WriteUnraisable(nullptr);
+    PyErr_SetRaisedException(saved.release());
+#else
     PyObject* raw_type = nullptr;
     PyObject* raw_value = nullptr;
     PyObject* raw_traceback = nullptr;
@@ -280,6 +430,7 @@ void report_unraisable(PyErr error) {
     std::move(error).restore();
     PyErr_WriteUnraisable(nullptr);
     PyErr_Restore(saved_type.release(), saved_value.release(), saved_traceback.release());
+#endif
 }
 
 }  // namespace velqor::py
