@@ -96,8 +96,8 @@ std::string resumed_message(PyObject* value) {
 #if VELQOR_RAISED_EXCEPTION
     if (value != nullptr && take_raised_panic(value)) {
         Ref args(PyException_GetArgs(value));
-        if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1
-            && PyUnicode_Check(PyTuple_GET_ITEM(args.get(), 0)))
+        if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1 &&
+            PyUnicode_Check(PyTuple_GET_ITEM(args.get(), 0)))
             return str_text(PyTuple_GET_ITEM(args.get(), 0));
     }
 #else
@@ -268,9 +268,7 @@ void PyErr::restore() && {
             return;
         }
         case State::Fetched:
-        case State::Normalized:
-            restore_triple(std::move(type_), std::move(value_), std::move(traceback_));
-            return;
+        case State::Normalized: restore_triple(std::move(type_), std::move(value_), std::move(traceback_)); return;
         case State::Normalizing: panic(std::string(msg::kNormalizeWhileNormalizing), site::kRestoreWhileNormalizing);
     }
 }
