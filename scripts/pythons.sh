@@ -211,14 +211,14 @@ leg_exec() {
 # PATH (on the host, inside the work tree) as the leg sees it.
 leg_path() {
   local path
-  path=$(realpath -m "$1")
+  path=$(realpath -m -s "$1")
   if [ -n "$LEG_ROOT" ] && [ "${path#"$VELQOR_ROOT"}" != "$path" ]; then
     echo "$LEG_REPO${path#"$VELQOR_ROOT"}"
   else
     echo "$path"
   fi
 }
-VELQOR_ROOT=$(realpath "$PWD")
+VELQOR_ROOT=$(realpath -s "$PWD")
 
 # Makes the test environment VENV (default LEG_VENV, as the leg sees it) of
 # the leg with the suite's runner, from the wheels in build/pythons/wheels
