@@ -4,20 +4,25 @@
 # /usr/bin/python3) serves as well as any other.
 #
 # PYTHON names the interpreter the environments are made from (default: the
-# python3 first on the PATH); it must be CPython 3.11. An environment made from
+# python3 first on the PATH); it must be a CPython velqor supports (3.11 to
+# 3.15, PYTHON_VERSIONS of scripts/pythons.sh). An environment made from
 # another interpreter than the one PYTHON names now is made anew.
 # Needs scripts/system-deps.sh sourced first.
 PYTHON=${PYTHON:-python3}
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 # At most two compile jobs for the module builds that pip runs.
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
+source scripts/pythons.sh
 
 if ! command -v "$PYTHON" >/dev/null; then
-  echo "no Python interpreter '$PYTHON' (set PYTHON to a CPython 3.11)" >&2
+  echo "no Python interpreter '$PYTHON' (set PYTHON to a CPython ${PYTHON_VERSIONS[0]} to ${PYTHON_VERSIONS[-1]})" >&2
   exit 1
 fi
-if ! "$PYTHON" -c 'import sys; sys.exit(sys.implementation.name != "cpython" or sys.version_info[:2] != (3, 11))'; then
-  echo "velqor needs CPython 3.11; $PYTHON is $("$PYTHON" -c 'import sys; print(sys.version.split()[0])') (set PYTHON to another interpreter)" >&2
+PYTHON_VERSION=$(python_version_of "$PYTHON")
+if ! python_supported "$PYTHON_VERSION"; then
+  echo "velqor needs CPython ${PYTHON_VERSIONS[0]} to ${PYTHON_VERSIONS[-1]}; $PYTHON is" \
+    "$("$PYTHON" -c 'import sys; print(sys.implementation.name, sys.version.split()[0])')" \
+    "(set PYTHON to another interpreter)" >&2
   exit 1
 fi
 system_deps venv headers

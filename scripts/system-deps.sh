@@ -1,7 +1,7 @@
 # Sourced by the set-up scripts: installs the Debian packages a build needs
-# when they are missing. Usage: system_deps [gtest] [ninja] [venv] [headers]
-# (g++ and cmake always; GoogleTest, ninja, and the venv module and C headers
-# of the interpreter $PYTHON on request).
+# when they are missing. Usage: system_deps [gtest] [ninja] [ccache] [venv] [headers]
+# (g++ and cmake always; GoogleTest, ninja, ccache, and the venv module and C
+# headers of the interpreter $PYTHON on request).
 system_deps() {
   local missing=()
   local python=${PYTHON:-python3}
@@ -12,6 +12,7 @@ system_deps() {
     case "$extra" in
       gtest) [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev) ;;
       ninja) command -v ninja >/dev/null || missing+=(ninja-build) ;;
+      ccache) command -v ccache >/dev/null || missing+=(ccache) ;;
       # Debian splits ensurepip (which `python3 -m venv` needs) and Python.h
       # out of the interpreter's own package.
       venv) "$python" -c 'import ensurepip' 2>/dev/null || missing+=("$(python_package "$python")-venv") ;;

@@ -5,13 +5,20 @@
 #                   NumPy, the pinned formatter and linter)
 #   lint            clang-format and ruff (scripts/lint.sh)
 #   C++ tests       GoogleTest through CTest
-#   wheel           the release build of the module as a wheel, its manylinux
-#                   platform, its stubs (release.sh --quick, tools in build/tools-venv)
-#   Python tests    the suite against that wheel installed into build/venv
-#                   (python -X dev), then the benchmark harness's own tests
-#   typing, docs    mypy --strict and pyright on user scripts, the examples,
+#   wheels          the release build of the module as a wheel for every
+#                   supported CPython (3.11 to 3.15) the machine has or can
+#                   make (scripts/pythons.sh), each one's manylinux platform,
+#                   the stubs against PYTHON's (release.sh --quick, tools in
+#                   build/tools-venv)
+#   Python tests    the suite against each wheel on its own interpreter
+#                   (python -X dev; PYTHON's in build/venv, the others in
+#                   build/pythons/), one line of counts per version, then the
+#                   benchmark harness's own tests
+#   typing, docs    mypy --strict and pyright on user scripts for the oldest
+#                   and the newest supported version, the examples,
 #                   mkdocs build --strict, and that it fails on planted dangling references
 #   ASan + UBSan    the Python suite against a sanitizer build of the module
+#                   (PYTHON's version)
 #   TSan            the C++ tests under ThreadSanitizer
 #   aarch64         cross build, C++ tests and the aarch64 release wheel's Python
 #                   suite in an arm64 chroot under qemu (scripts/aarch64.sh;
@@ -65,6 +72,10 @@ summary() {
     printf '   %-26s %8ss%s\n' "${phase_titles[$i]}" "${phase_seconds[$i]}" \
       "$([ "${phase_titles[$i]}" = "$failed" ] && echo '  FAILED')"
   done
+  if [ -s "$reports/versions.txt" ]; then
+    echo "   The Python suite by version:"
+    cat "$reports/versions.txt"
+  fi
   local python=build/venv/bin/python
   [ -x "$python" ] || python=${PYTHON:-python3}
   "$python" scripts/test_totals.py "$reports" "$(seconds_since "$run_start")" "$failed" || [ "$status" -ne 0 ] || status=1
@@ -93,17 +104,38 @@ ctest --test-dir build/tests --output-on-failure -j "$jobs" --output-junit "$rep
   || { cat "$ctest_log"; exit 1; }
 grep -E 'tests passed|Total Test time' "$ctest_log"
 
-phase "Release wheel" "built, its manylinux platform checked, imported, its stubs against the module"
+phase "Release wheels" "one per supported CPython obtained: built, its manylinux platform checked; stubs against PYTHON's"
 bash scripts/release.sh --quick
 source scripts/tools-env.sh
 
-phase "Python tests" "the release wheel under python -X dev; the benchmark harness"
-"$py" -m pip install -qq --force-reinstall --no-deps build/release/quick/velqor-*.whl
-(cd tests/python && "$py" -X dev -m pytest -q -p no:cacheprovider --junitxml="$reports/python.xml" .)
+phase "Python tests" "the suite against each release wheel on its interpreter under python -X dev; the benchmark harness"
+# One line per supported version: its counts, or why it was not obtained.
+versions_report="$reports/versions.txt"
+: >"$versions_report"
+suite_failed=0
+for version in "${PYTHON_VERSIONS[@]}"; do
+  arch=$(uname -m)
+  if ! leg_obtain "$version" "$arch"; then
+    echo "   Python $version $arch: not obtained, not tested ($LEG_MISSING)" | tee -a "$versions_report"
+    continue
+  fi
+  wheel=$(ls build/release/quick/velqor-*-"$LEG_WHEEL_TAG".whl)
+  if [ -z "$LEG_ROOT" ] && [ "$version" = "$PYTHON_VERSION" ]; then
+    python=$py
+  else
+    leg_venv
+    python=$LEG_VENV/bin/python
+  fi
+  leg_exec "$python" -m pip install -qq --force-reinstall --no-deps "$(leg_path "$wheel")"
+  log=build/test-reports/python-$version-$arch.log
+  counts=$(leg_suite "$python" "$reports/python-$version-$arch.xml" "$log") || { cat "$log"; suite_failed=1; }
+  echo "   Python $version $arch ($LEG_FROM): $counts" | tee -a "$versions_report"
+done
+[ "$suite_failed" = 0 ] || exit 1
 # No peer simulator needed: NumPy is the harness's own reference.
 "$py" -m pytest -q -p no:cacheprovider --junitxml="$reports/bench.xml" bench/test_compare.py
 
-phase "Typing and examples" "mypy --strict and pyright on user scripts; examples (text, figures, Dask sweep)"
+phase "Typing and examples" "mypy --strict and pyright on user scripts for ${PYTHON_VERSIONS[0]} and ${PYTHON_VERSIONS[-1]}; examples (text, figures, Dask sweep)"
 "$TOOLS_PY" -m pytest -q -p no:cacheprovider --basetemp build/tools-cache/pytest --junitxml="$reports/typing.xml" \
   tests/typing tests/examples
 

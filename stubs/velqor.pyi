@@ -1,4 +1,4 @@
-"""State-vector quantum circuit simulator (native extension for CPython 3.11).
+"""State-vector quantum circuit simulator (native extension for CPython 3.11 to 3.15).
 
 A register of n qubits holds 2**n complex amplitudes; qubit k is bit k of a
 basis-state index (qubit 0 is the least significant bit).

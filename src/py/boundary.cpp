@@ -53,6 +53,12 @@ void boundary_trap() noexcept { panic_nounwind(std::string(msg::kUncaughtAtBound
 
 void report_unraisable(PyErr error) {
     // Deallocation can run while another error is pending; keep it aside.
+#if VELQOR_RAISED_EXCEPTION
+    Ref saved(PyErr_GetRaisedException());
+    std::move(error).restore();
+    PyErr_WriteUnraisable(nullptr);
+    PyErr_SetRaisedException(saved.hand_over());
+#else
     PyObject* raw_type = nullptr;
     PyObject* raw_value = nullptr;
     PyObject* raw_traceback = nullptr;
@@ -61,6 +67,7 @@ void report_unraisable(PyErr error) {
     std::move(error).restore();
     PyErr_WriteUnraisable(nullptr);
     PyErr_Restore(saved_type.hand_over(), saved_value.hand_over(), saved_traceback.hand_over());
+#endif
 }
 
 }  // namespace velqor::py

@@ -1,5 +1,6 @@
 #include "py/errors.hpp"
 
+#include "py/raised_panics.hpp"
 #include "runtime/contract.hpp"
 
 namespace velqor::py {
@@ -7,6 +8,47 @@ namespace {
 
 // Set once, under the interpreter lock, and kept for the life of the process.
 PyObject* g_panic_type = nullptr;
+
+#if VELQOR_RAISED_EXCEPTION
+// The instance of `type` for the argument `text`, as the interpreter makes it
+// (normalisation calls the type with the one argument); a panic is recorded.
+// Null, with the constructor's failure pending, when that fails.
+Ref make_instance(PyObject* type, PyObject* text) {
+    Ref instance(PyObject_CallOneArg(type, text));
+    if (instance && g_panic_type != nullptr && type == g_panic_type) record_raised_panic(instance.get());
+    return instance;
+}
+#endif
+
+// The message a panic that came back from Python code goes on with: the
+// module's own message when the pending value is still its panic (the message
+// str on 3.11, an instance it raised from 3.12), the fixed text otherwise.
+std::string resumed_message(PyObject* value) {
+#if VELQOR_RAISED_EXCEPTION
+    if (value != nullptr && take_raised_panic(value)) {
+        Ref args(PyException_GetArgs(value));
+        if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1 &&
+            PyUnicode_Check(PyTuple_GET_ITEM(args.get(), 0)))
+            return str_text(PyTuple_GET_ITEM(args.get(), 0));
+    }
+#else
+    if (value != nullptr && PyUnicode_Check(value)) return str_text(value);
+#endif
+    return std::string(msg::kUnwrappedPanic);
+}
+
+// Hands the triple to the interpreter's error indicator, consuming it.
+void restore_triple(Ref type, Ref value, Ref traceback) {
+#if VELQOR_RAISED_EXCEPTION
+    // The fetched value is the instance already (PyErr::take); its traceback is
+    // kept on it, as PyErr_Restore would.
+    (void)type;
+    if (traceback) PyException_SetTraceback(value.get(), traceback.get());
+    PyErr_SetRaisedException(value.hand_over());
+#else
+    PyErr_Restore(type.hand_over(), value.hand_over(), traceback.hand_over());
+#endif
+}
 
 PyObject* type_error_type() { return PyExc_TypeError; }
 PyObject* overflow_error_type() { return PyExc_OverflowError; }
@@ -83,27 +125,35 @@ PyErr PyErr::memory_error(std::string message) { return lazy(memory_error_type, 
 PyErr PyErr::panic_exception(std::string message) { return lazy(panic_exception_type, std::move(message)); }
 
 std::optional<PyErr> PyErr::take() {
+#if VELQOR_RAISED_EXCEPTION
+    Ref value(PyErr_GetRaisedException());
+    if (!value) return std::nullopt;
+    Ref type = Ref::retain(reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
+    Ref traceback(PyException_GetTraceback(value.get()));
+    const State state = State::Normalized;
+#else
     PyObject* raw_type = nullptr;
     PyObject* raw_value = nullptr;
     PyObject* raw_traceback = nullptr;
     PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
     Ref type(raw_type), value(raw_value), traceback(raw_traceback);
     if (!type) return std::nullopt;
+    const State state = State::Fetched;
+#endif
 
     // Compared with the cached type: an instance exists only once it is created.
     if (g_panic_type != nullptr && type.get() == g_panic_type) {
         // A panic of this module that came back through Python code: it goes on
         // as a panic, with the Python traceback printed on the way.
-        std::string message =
-            value && PyUnicode_Check(value.get()) ? str_text(value.get()) : std::string(msg::kUnwrappedPanic);
+        std::string message = resumed_message(value.get());
         write_stderr(msg::kResumeBanner);
-        PyErr_Restore(type.hand_over(), value.hand_over(), traceback.hand_over());
+        restore_triple(std::move(type), std::move(value), std::move(traceback));
         PyErr_PrintEx(0);
         resume_panic(std::move(message), site::kPanicResumed);
     }
 
     PyErr error;
-    error.state_ = State::Fetched;
+    error.state_ = state;
     error.type_ = std::move(type);
     error.value_ = std::move(value);
     error.traceback_ = std::move(traceback);
@@ -138,11 +188,18 @@ void PyErr::restore() && {
                 if (PyErr_ExceptionMatches(PyExc_MemoryError)) return;
                 api_call_failed(site::kErrorRestore);
             }
+#if VELQOR_RAISED_EXCEPTION
+            // A failing constructor leaves its own error pending instead, as
+            // the interpreter's normalisation would.
+            Ref instance = make_instance(type.get(), text.get());
+            if (instance) PyErr_SetRaisedException(instance.hand_over());
+#else
             PyErr_Restore(type.hand_over(), text.hand_over(), nullptr);
+#endif
             return;
         }
         case State::Fetched:
-        case State::Normalized: PyErr_Restore(type_.hand_over(), value_.hand_over(), traceback_.hand_over()); return;
+        case State::Normalized: restore_triple(std::move(type_), std::move(value_), std::move(traceback_)); return;
         case State::Normalizing: panic(std::string(msg::kNormalizeWhileNormalizing), site::kRestoreWhileNormalizing);
     }
 }
@@ -154,6 +211,13 @@ void PyErr::normalize() {
         case State::Lazy:
         case State::Fetched: break;
     }
+#if VELQOR_RAISED_EXCEPTION
+    // A fetched error is an instance already (take() yields one).
+    if (state_ == State::Fetched) {
+        state_ = State::Normalized;
+        return;
+    }
+#endif
     Ref lazy_type, lazy_value;
     if (state_ == State::Lazy) {
         lazy_type = Ref::retain(type_fn_());
@@ -173,6 +237,18 @@ void PyErr::normalize() {
         message_.clear();
     }
     state_ = State::Normalizing;
+#if VELQOR_RAISED_EXCEPTION
+    Ref instance = make_instance(lazy_type.get(), lazy_value.get());
+    if (instance) {
+        type_ = std::move(lazy_type);
+        value_ = std::move(instance);
+    } else {
+        // The constructor failed: that failure becomes the normalised error.
+        value_ = Ref(PyErr_GetRaisedException());
+        type_ = value_ ? Ref::retain(reinterpret_cast<PyObject*>(Py_TYPE(value_.get()))) : Ref();
+    }
+    traceback_ = value_ ? Ref(PyException_GetTraceback(value_.get())) : Ref();
+#else
     PyObject* type = lazy_type ? lazy_type.hand_over() : type_.hand_over();
     PyObject* value = lazy_value ? lazy_value.hand_over() : value_.hand_over();
     PyObject* traceback = traceback_.hand_over();
@@ -181,6 +257,7 @@ void PyErr::normalize() {
     type_ = Ref(type);
     value_ = Ref(value);
     traceback_ = Ref(traceback);
+#endif
     state_ = State::Normalized;
     if (!type_) panic(std::string(msg::kTypeMissing), site::kTypeMissing);
     if (!value_) panic(std::string(msg::kValueMissing), site::kValueMissing);

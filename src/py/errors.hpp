@@ -17,6 +17,16 @@
 #include "runtime/contract.hpp"
 #include "runtime/panic.hpp"
 
+// From 3.12 the interpreter holds a pending error as one exception instance
+// (PyErr_GetRaisedException, PyErr_SetRaisedException) and makes that instance
+// the moment an error is set; before, as a triple whose value may still be the
+// bare argument (PyErr_Fetch, PyErr_Restore, deprecated from 3.12).
+#if PY_VERSION_HEX >= 0x030C0000
+#define VELQOR_RAISED_EXCEPTION 1
+#else
+#define VELQOR_RAISED_EXCEPTION 0
+#endif
+
 namespace velqor::py {
 
 // The PanicException type object, created on first use (borrowed reference).

@@ -1,6 +1,8 @@
 """Argument parsing and value conversion: what a wrong call reports, and which
 spellings of a right call are accepted."""
 
+import operator
+
 import pytest
 
 import velqor
@@ -67,6 +69,18 @@ PARSER_CASES = {
     "keyword-shown-through-str": (lambda: register().measure(**{StrKey("tgt"): 0}), TypeError, "Register.measure() got an unexpected keyword argument 'shown-tgt'"),
 }
 
+
+
+def index_refusal(value):
+    """The interpreter's own message for an __index__ that returns no int,
+    which the module passes on (its wording changed in 3.15)."""
+    try:
+        operator.index(value)
+    except TypeError as error:
+        return str(error)
+    raise AssertionError(f"{value!r} has an index")
+
+
 # Conversion failures: (call, exception type, exact message)
 CONVERSION_CASES = {
     "matrix-str": (lambda: velqor.QGate("ab"), TypeError, "argument 'matrix': Can't extract `str` to `Vec`"),
@@ -88,7 +102,7 @@ CONVERSION_CASES = {
     "targets-generator": (lambda: register().apply_gate(G, (t for t in [0]), []), TypeError, "argument 'targets': 'generator' object cannot be converted to 'Sequence'"),
     "targets-float": (lambda: register().apply_gate(G, [0.0], []), TypeError, "argument 'targets': 'float' object cannot be interpreted as an integer"),
     "targets-negative": (lambda: register().apply_gate(G, [-1], []), OverflowError, "can't convert negative int to unsigned"),
-    "targets-bad-index-result": (lambda: register().apply_gate(G, [Index("0")], []), TypeError, "argument 'targets': __index__ returned non-int (type str)"),
+    "targets-bad-index-result": (lambda: register().apply_gate(G, [Index("0")], []), TypeError, "argument 'targets': " + index_refusal(Index("0"))),
     "controls-str": (lambda: register().apply_gate(G, [0], "1"), TypeError, "argument 'controls': Can't extract `str` to `Vec`"),
     "controls-str-subclass": (lambda: register().apply_gate(G, [0], StrKey("1")), TypeError, "argument 'controls': Can't extract `str` to `Vec`"),
     "controls-none": (lambda: register().apply_gate(G, [0], None), TypeError, "argument 'controls': 'NoneType' object cannot be converted to 'Sequence'"),

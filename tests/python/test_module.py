@@ -1,6 +1,11 @@
 """The module object, its one-time initialisation and the two classes as types."""
 
 import ctypes
+import importlib.machinery
+import pathlib
+import shutil
+import subprocess
+import sys
 import weakref
 
 import pytest
@@ -162,3 +167,34 @@ def test_deleting_a_register_releases_its_state():
     )
     assert result.returncode == 0, result.stderr
     assert int(result.stdout) < 48 * 2**20
+
+
+def test_the_module_file_names_its_interpreter_and_no_other_version_imports_it(tmp_path):
+    """The file carries this interpreter's own extension suffix (a bare
+    velqor.so would be imported by any version). A copy under this version's
+    name imports; copies named for the other versions are passed over, as every
+    other version passes over this one."""
+    path = pathlib.Path(velqor.__file__)
+    own = importlib.machinery.EXTENSION_SUFFIXES[0]
+    tag = f"-{sys.version_info[0]}{sys.version_info[1]}-"
+    assert own == f".cpython{tag}{sys.implementation._multiarch}.so"
+    assert path.name == "velqor" + own
+
+    def import_from(folder):
+        # -S: no site-packages, where an installed velqor would answer instead.
+        code = f"import sys; sys.path.insert(0, {str(folder)!r}); import velqor; print(velqor.__file__)"
+        return subprocess.run([sys.executable, "-S", "-I", "-c", code], capture_output=True, text=True, timeout=60)
+
+    names = {minor: "velqor" + own.replace(tag, f"-3{minor}-") for minor in (11, 12, 13, 14, 15)}
+    for minor, name in names.items():
+        folder = tmp_path / str(minor)
+        folder.mkdir()
+        shutil.copy(path, folder / name)
+        result = import_from(folder)
+        if name == path.name:
+            assert result.returncode == 0, result.stderr
+            assert result.stdout == f"{folder / name}\n"
+        else:
+            assert result.returncode == 1
+            # (3.15 adds a hint about the disabled site-packages.)
+            assert result.stderr.splitlines()[-1].startswith("ModuleNotFoundError: No module named 'velqor'")

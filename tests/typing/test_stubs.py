@@ -3,7 +3,8 @@
 Run with the interpreter that has velqor, mypy and basedpyright installed (the
 test command's tools environment). stubtest compares the stubs with the
 module; the scripts check that both type checkers find the stubs and judge
-calls by them.
+calls by them, for the oldest and the newest Python version velqor supports
+(the classifiers of pyproject.toml).
 """
 
 import ast
@@ -14,6 +15,7 @@ import pathlib
 import re
 import subprocess
 import sys
+import tomllib
 
 import pytest
 
@@ -22,6 +24,17 @@ import velqor
 HERE = pathlib.Path(__file__).resolve().parent
 BIN = pathlib.Path(sys.executable).parent
 SCRIPTS = {"clean": HERE / "clean.py", "misuse": HERE / "misuse.py"}
+
+
+def supported_versions():
+    """The Python versions of pyproject.toml's classifiers, oldest first."""
+    project = tomllib.loads((HERE.parents[1] / "pyproject.toml").read_text())["project"]
+    prefix = "Programming Language :: Python :: 3."
+    minors = sorted(int(c[len(prefix):]) for c in project["classifiers"] if c.startswith(prefix) and c[len(prefix):].isdigit())
+    return [f"3.{minor}" for minor in minors]
+
+
+CHECKED_VERSIONS = [supported_versions()[0], supported_versions()[-1]]
 
 
 def installed_stubs():
@@ -35,19 +48,20 @@ def planted_lines(path):
     return {n for n, line in enumerate(path.read_text().splitlines(), 1) if line.endswith("# planted")}
 
 
-def mypy_error_lines(path):
+def mypy_error_lines(path, version):
     out = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", os.devnull, "--no-error-summary", str(path)],
+        [sys.executable, "-m", "mypy", "--strict", "--python-version", version, "--cache-dir", os.devnull,
+         "--no-error-summary", str(path)],
         capture_output=True, text=True, cwd=HERE,
     )
     assert out.returncode in (0, 1), out.stdout + out.stderr
     return {int(m.group(1)) for m in re.finditer(r"^[^:\n]+:(\d+): error:", out.stdout, re.M)}, out.stdout
 
 
-def pyright_error_lines(path):
+def pyright_error_lines(path, version):
     out = subprocess.run(
         [str(BIN / "basedpyright"), "--outputjson", "-p", str(HERE / "pyrightconfig.json"),
-         "--pythonpath", sys.executable, str(path)],
+         "--pythonpath", sys.executable, "--pythonversion", version, str(path)],
         capture_output=True, text=True, cwd=HERE,
     )
     assert out.returncode in (0, 1), out.stdout + out.stderr
@@ -62,11 +76,12 @@ def test_both_installed_copies_are_the_same_stub():
     assert beside.read_bytes() == package.read_bytes()
 
 
+@pytest.mark.parametrize("version", CHECKED_VERSIONS)
 @pytest.mark.parametrize("checker", [mypy_error_lines, pyright_error_lines], ids=["mypy", "pyright"])
 @pytest.mark.parametrize("script", sorted(SCRIPTS))
-def test_checker_reports_exactly_the_planted_errors(checker, script):
+def test_checker_reports_exactly_the_planted_errors(checker, script, version):
     path = SCRIPTS[script]
-    reported, output = checker(path)
+    reported, output = checker(path, version)
     assert reported == planted_lines(path), output
 
 
