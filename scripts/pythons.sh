@@ -138,7 +138,7 @@ leg_make_chroot() {
     echo "-- making a minimal Debian $suite chroot in $LEG_ROOT (once; a minute or two; log: $LEG_ROOT.log)"
     rm -rf "$LEG_ROOT.tmp"
     mkdir -p "$CHROOTS_DIR"
-    if ! debootstrap --variant=minbase --arch="$debarch" "$suite" "$LEG_ROOT.tmp" http://deb.debian.org/debian \
+    if ! debootstrap --variant=minbase --arch="$debarch" "$suite" "$LEG_ROOT.tmp" "$(debian_mirror)" \
       >"$LEG_ROOT.log" 2>&1; then
       rm -rf "$LEG_ROOT.tmp"
       LEG_MISSING="could not make a Debian $suite chroot (debootstrap failed: $LEG_ROOT.log)"

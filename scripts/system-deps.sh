@@ -34,3 +34,13 @@ sys.exit(not os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Pyth
 python_package() {
   "$1" -c 'import sys; print(f"python{sys.version_info[0]}.{sys.version_info[1]}")'
 }
+
+# The Debian archive this machine's apt uses (the first main-archive URI of
+# its sources), for debootstrap to make chroots from the same mirror.
+debian_mirror() {
+  local uri
+  uri=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '$1 == "URIs:" {print $2}' | grep -v -- '-security' | head -1)
+  [ -n "$uri" ] || uri=$(awk '$1 == "deb" && $2 !~ /^\[/ {print $2}' /etc/apt/sources.list 2>/dev/null | grep -v -- '-security' | head -1)
+  [ -n "$uri" ] || { echo "no Debian archive in this machine's apt sources" >&2; return 1; }
+  echo "$uri"
+}

@@ -7,6 +7,8 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 import velqor
 from model import FIXED_GATES
 
@@ -23,6 +25,19 @@ if BUILD_DIR:
 # Set by the sanitizer build of the suite: address-space limits do not work
 # under AddressSanitizer's shadow memory.
 SANITIZED = os.environ.get("VELQOR_SANITIZED") == "1"
+
+# Set by the aarch64 leg, which runs the suite under qemu-user: the emulator
+# applies no address-space limit to the program it runs.
+EMULATED = os.environ.get("VELQOR_EMULATED") == "1"
+
+# The tests that refuse memory through an address-space limit, skipped where
+# no such limit holds.
+needs_address_limit = pytest.mark.skipif(
+    SANITIZED or EMULATED,
+    reason="address-space limits do not work under AddressSanitizer"
+    if SANITIZED
+    else "qemu-user applies no address-space limit",
+)
 
 # Interpreter options of this process (-X dev) that child processes repeat.
 _CHILD_FLAGS = ["-X", "dev"] if sys.flags.dev_mode else []

@@ -8,7 +8,7 @@ import tracemalloc
 import pytest
 
 import velqor
-from support import HADAMARD, SANITIZED, run_python
+from support import HADAMARD, needs_address_limit, run_python
 
 
 class Index:
@@ -166,7 +166,7 @@ print(reg.measure_all())
 """
 
 
-@pytest.mark.skipif(SANITIZED, reason="address-space limits do not work under AddressSanitizer")
+@needs_address_limit
 def test_refused_allocations_raise_memory_error():
     result = run_python(REFUSED, timeout=120)
     assert result.returncode == 0, result.stderr
@@ -201,7 +201,7 @@ print(len(p), p[0] == p[-1])
 """
 
 
-@pytest.mark.skipif(SANITIZED, reason="address-space limits do not work under AddressSanitizer")
+@needs_address_limit
 def test_refused_result_list_raises_memory_error():
     result = run_python(PROBABILITIES_REFUSED, timeout=120)
     assert result.returncode == 0, result.stderr
@@ -241,7 +241,7 @@ for call in calls:
 """
 
 
-@pytest.mark.skipif(SANITIZED, reason="address-space limits do not work under AddressSanitizer")
+@needs_address_limit
 def test_pool_that_cannot_start_poisons_no_register():
     result = run_python(POOL_REFUSED, timeout=120, RAYON_NUM_THREADS="2", RUST_MIN_STACK="268435456")
     assert result.returncode == 0, result.stderr
@@ -352,7 +352,7 @@ THREAD_CASES = {
 }
 
 
-@pytest.mark.skipif(SANITIZED, reason="address-space limits do not work under AddressSanitizer")
+@needs_address_limit
 @pytest.mark.parametrize("case", THREAD_CASES)
 def test_refused_memory_on_a_new_thread_raises_memory_error(case):
     """A new thread's call meets a full heap (FULL_HEAP): MemoryError, on its
@@ -390,7 +390,7 @@ print(large.measure_all(), large.probabilities()[-1])
 )
 
 
-@pytest.mark.skipif(SANITIZED, reason="address-space limits do not work under AddressSanitizer")
+@needs_address_limit
 @pytest.mark.parametrize("workers", ["1", "4"])
 def test_pool_start_refused_memory_raises_memory_error_and_starts_later(workers):
     """The pool's records refused (the heap filled as in FULL_HEAP, without a

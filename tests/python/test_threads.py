@@ -4,10 +4,8 @@ and exit, fork and thread creation keep their guarantees."""
 
 import threading
 
-import pytest
-
 import velqor
-from support import SANITIZED, X_GATE, run_python
+from support import X_GATE, needs_address_limit, run_python
 
 QUBITS = 20  # large enough for every loop to run without the interpreter lock
 
@@ -194,7 +192,7 @@ print(reg.measure_all())
 """
 
 
-@pytest.mark.skipif(SANITIZED, reason="address-space limits do not work under AddressSanitizer")
+@needs_address_limit
 def test_workers_starting_without_memory_end_nothing():
     for _ in range(10):
         result = run_python(WORKERS_START_WITHOUT_MEMORY, RAYON_NUM_THREADS="2")
