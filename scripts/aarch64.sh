@@ -161,18 +161,15 @@ if [ ! -f "$prefix/.from-chroot" ] || [ "$prefix/.from-chroot" -ot "$chroot_stam
   cp "$chroot_dir/usr/include/aarch64-linux-gnu/python3.11/pyconfig.h" "$prefix/include/python3.11/pyconfig.h"
   touch "$prefix/.from-chroot"
 fi
-# The chroot's interpreter, for CMake's queries of the target Python.
-target_python="$out/python3.11"
-printf '#!/bin/sh\nexec qemu-aarch64-static -L %s %s/usr/bin/python3.11 "$@"\n' "$chroot_dir" "$chroot_dir" \
-  >"$target_python"
-chmod +x "$target_python"
 # One build folder for the wheel's module and the C++ tests: the core is
 # compiled once, with the release flags (VELQOR_PORTABLE only adds the glibc
 # stand-ins, which nothing but the module's link uses).
 build="$out/build"
 
 # --- the release wheel -------------------------------------------------------------
-# Built by scikit-build-core on this host as a cross build, then repaired by
+# Built by scikit-build-core on this host as a cross build against the
+# chroot's headers (VELQOR_PYTHON_HEADERS, the file named by the target's SOABI
+# so that no other interpreter imports it), then repaired by
 # auditwheel, which reads the wheel's architecture from the wheel (its --plat
 # choices are this host's alone) and tags it with the oldest manylinux it fits;
 # the checks below are those release.sh makes of the x86-64 wheel.
@@ -182,8 +179,8 @@ echo "-- aarch64 wheel (cross build; log: $out/wheel.log)"
 _PYTHON_HOST_PLATFORM=linux-aarch64 SETUPTOOLS_EXT_SUFFIX=.cpython-311-aarch64-linux-gnu.so \
   "$TOOLS_PY" -m build --wheel --no-isolation -o "$wheel_out/dist" -C build-dir="$build" \
   -C cmake.toolchain-file="$root/cmake/aarch64-linux-gnu.cmake" -C cmake.python-hints=false \
-  -C cmake.define.VELQOR_AARCH64_PREFIX="$prefix" -C cmake.define.Python_EXECUTABLE="$target_python" \
-  -C cmake.define.Python_INCLUDE_DIR="$prefix/include/python3.11" -C cmake.define.VELQOR_PORTABLE=ON \
+  -C cmake.define.VELQOR_AARCH64_PREFIX="$prefix" -C cmake.define.VELQOR_PYTHON_HEADERS="$prefix/include/python3.11" \
+  -C cmake.define.VELQOR_PYTHON_SOABI=cpython-311-aarch64-linux-gnu -C cmake.define.VELQOR_PORTABLE=ON \
   >"$out/wheel.log" 2>&1 || { cat "$out/wheel.log"; exit 1; }
 PATH="$TOOLS_BIN:$PATH" "$TOOLS_BIN/auditwheel" repair -w "$wheel_out/wheelhouse" \
   "$wheel_out"/dist/velqor-*.whl >"$out/auditwheel.log" 2>&1 || { cat "$out/auditwheel.log"; exit 1; }
